@@ -1,0 +1,2 @@
+// Entry point of the qxadmin executable.
+int main() { return 0; }

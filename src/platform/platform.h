@@ -1,0 +1,74 @@
+// The operating-system layer. Everything the service needs from the host — the executable's
+// path, clocks, the host name, files, the system log, dynamic libraries — is reached through
+// these functions, so that no other folder includes an OS header. This file is the contract;
+// platform/posix/ holds the Linux implementation and a Windows build adds its own beside it.
+//
+// Threading: every function here may be called from any thread at any time unless it says
+// otherwise. None of them throws; failures are reported through return values.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace qx::platform {
+
+// Full path of the running executable ("" when the OS cannot tell).
+std::string ExecutablePath();
+
+// Milliseconds since system start, wrapping at 2^32 (a 32-bit system tick).
+uint32_t TickCount();
+
+// Local wall-clock time broken into its fields.
+struct LocalTime {
+  int year = 1899, month = 12, day = 30;  // month 1..12, day 1..31
+  int hour = 0, minute = 0, second = 0, millisecond = 0;
+};
+LocalTime LocalNow();
+
+// The computer's name as the OS reports it (not upper-cased).
+std::string HostName();
+
+// True when a regular file exists at path.
+bool FileExists(const std::string& path);
+
+// Reads the whole file; false when it cannot be read.
+bool ReadFile(const std::string& path, std::string* contents);
+
+// Writes (creating or truncating) the whole file; false with *error set on failure.
+bool WriteFile(const std::string& path, const std::string& contents, std::string* error);
+
+// Removes a file; false with *error set when it existed and could not be removed.
+bool RemoveFile(const std::string& path, std::string* error);
+
+// An append-only file whose every Append is handed to the OS before it returns.
+// One Append is one write call on a file opened for appending, so concurrent appends of
+// whole lines from several threads (or processes) never interleave within a line.
+class AppendFile {
+ public:
+  // Creates the file, truncating an existing one. Returns null with *error set on failure.
+  static AppendFile* Create(const std::string& path, std::string* error);
+  virtual ~AppendFile() = default;
+  // Appends the bytes; false with *error set on failure.
+  virtual bool Append(const std::string& bytes, std::string* error) = 0;
+};
+
+// Writes an error entry to the system log (syslog on Linux, the event log on Windows).
+void SystemLogError(const std::string& source, const std::string& text);
+
+// Dynamic libraries loaded by name at run time.
+void* LoadLibrary(const std::string& name);          // null when it cannot be loaded
+void* LibrarySymbol(void* library, const char* name);  // null when the symbol is absent
+void FreeLibrary(void* library);
+
+// Sets the process up for a long-running network service: a peer that closes a socket
+// must never kill the process through SIGPIPE. Idempotent.
+void IgnoreBrokenPipe();
+
+// Blocks the calling thread until a stop request (SIGTERM or SIGINT) arrives or
+// RequestStop() is called from any thread. Call BlockStopSignals() first, on the main
+// thread, before any other thread is started, so that the signals reach only the waiter.
+void BlockStopSignals();
+void WaitForStopRequest();
+void RequestStop();
+
+}  // namespace qx::platform

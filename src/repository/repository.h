@@ -1,0 +1,97 @@
+// The repository session and its statements and queries.
+//
+// One Session per process talks to the repository database. The connect string picks the
+// backend: "sqlite:PATH" is the embedded SQLite repository, "user/password@server" is Oracle.
+// Every statement and query the system runs is named by a SqlId (sql_texts.h) and its text in
+// the backend's dialect comes from that backend's table; only the date conditions that
+// administrators write into filters are run as free text (Session::NewFreeQuery).
+//
+// Errors: every failure (connect, parse, execute, fetch) throws RepositoryError carrying the
+// database's own message text. Nothing here logs; callers decide what to report.
+//
+// Threading: a Session may be used from any number of threads at once; it serialises its own
+// work, and each statement's transaction stays inside one Execute(). Statement and Query
+// objects are created for one use by one thread and must not be shared.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "repository/sql_texts.h"
+
+namespace qx::repository {
+
+class RepositoryError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A bound value: a string, a number (double) or a local date-time (days since 1899-12-30).
+struct BindValue {
+  enum class Kind { kNull, kString, kNumber, kDateTime };
+  Kind kind = Kind::kNull;
+  std::string text;
+  double number = 0;
+};
+
+// A statement without a result set, created for one use and released after it.
+class Statement {
+ public:
+  virtual ~Statement() = default;
+  virtual void SetString(const std::string& name, const std::string& value) = 0;
+  virtual void SetNumber(const std::string& name, double value) = 0;
+  virtual void SetDateTime(const std::string& name, double value) = 0;
+  // Declares `name` an output variable holding a number; read it after Execute().
+  virtual void DeclareOutputNumber(const std::string& name) = 0;
+  virtual double OutputNumber(const std::string& name) const = 0;
+  // Throws RepositoryError. Binds stay set, so a statement may be executed again.
+  virtual void Execute() = 0;
+};
+
+// A query, created for one use. Open() runs it and reads the whole result, so the rows can be
+// walked without holding the session.
+class Query {
+ public:
+  virtual ~Query() = default;
+  virtual void SetString(const std::string& name, const std::string& value) = 0;
+  virtual void SetNumber(const std::string& name, double value) = 0;
+  virtual void SetDateTime(const std::string& name, double value) = 0;
+  // True when the query's text has the bind variable `name` (without the colon, any case).
+  virtual bool HasParam(const std::string& name) const = 0;
+  virtual void Open() = 0;  // throws RepositoryError
+  virtual int RowCount() const = 0;
+  virtual bool Eof() const = 0;
+  virtual void Next() = 0;
+  // Columns of the current row by name (any letter case). NULL reads as 0 or "".
+  // Throws RepositoryError for an unknown column or when there is no current row.
+  virtual double FieldAsNumber(const std::string& column) const = 0;
+  virtual std::string FieldAsString(const std::string& column) const = 0;
+  virtual double FirstAsNumber() const = 0;
+  virtual int FirstAsInteger() const = 0;
+  virtual void Close() = 0;
+};
+
+class Session {
+ public:
+  // Creates the unconnected session for a connect string. Throws RepositoryError when the
+  // string has neither form (the session rejects the form).
+  static std::unique_ptr<Session> Create(const std::string& connect_string,
+                                         const std::string& program_directory);
+  virtual ~Session() = default;
+
+  virtual void Connect() = 0;     // throws RepositoryError; leaves the session unconnected
+  virtual void Disconnect() = 0;  // never throws
+  virtual bool Connected() const = 0;
+  virtual std::string UserName() const = 0;
+  virtual std::string Server() const = 0;
+
+  virtual std::unique_ptr<Statement> NewStatement(SqlId id) = 0;
+  virtual std::unique_ptr<Query> NewQuery(SqlId id) = 0;
+  // Runs administrator-written text as it stands (filter date conditions).
+  virtual std::unique_ptr<Query> NewFreeQuery(const std::string& text) = 0;
+};
+
+}  // namespace qx::repository

@@ -1,0 +1,2 @@
+// Entry point of the qxservice executable.
+int main() { return 0; }
