@@ -1,2 +1,10 @@
-// Entry point of the qxservice executable.
-int main() { return 0; }
+// Entry point of qxservice: hands the command line to the service host.
+#include <string>
+#include <vector>
+
+#include "service/host.h"
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  return qx::service::RunServiceHost(args);
+}

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing Quorvex needs on Debian (run as root).
+set -euo pipefail
+export DEBIAN_FRONTEND=noninteractive
+packages=(g++ cmake ninja-build pkg-config libsqlite3-dev libssl-dev libpcap0.8-dev
+          libgtest-dev libgmock-dev sqlite3 tcpdump socat iproute2 procps python3)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  apt-get update -qq
+  apt-get install -y -qq "${missing[@]}" >/dev/null
+fi

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test: the plain suite, then the suite under
+# ThreadSanitizer and under AddressSanitizer + UBSan.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+status=0
+run_suite() {  # dir sanitizer
+  local dir=$1 sanitize=$2
+  echo "=== building $dir ${sanitize:+($sanitize)}"
+  scripts/build.sh "$dir" "$sanitize"
+  echo "=== testing $dir"
+  (cd "$dir" && QX_SANITIZE="$sanitize" ctest --output-on-failure -j2 --timeout 300) || status=1
+}
+run_suite build ""
+run_suite build-tsan thread
+run_suite build-asan address
+exit $status

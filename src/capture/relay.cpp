@@ -1,0 +1,253 @@
+// The relay's threads and its byte-copying loop.
+#include "capture/relay.h"
+
+#include <vector>
+
+#include "capture/thread_data.h"
+
+namespace qx::capture {
+namespace {
+
+// One receive takes at most this much, whatever the socket holds.
+constexpr size_t kChunkSize = 32768;
+
+bool IsReset(const platform::SocketError& e) { return e.code == 10053 || e.code == 10054; }
+
+}  // namespace
+
+TRelayConnection::~TRelayConnection() {
+  platform::Close(client);
+  platform::Close(server);
+}
+
+void TRelayConnection::CloseSocket(platform::SocketHandle* s) {
+  std::lock_guard<std::mutex> lock(sock_mu);
+  platform::Close(*s);
+  *s = platform::kInvalidSocket;
+}
+
+void TRelayConnection::ShutdownSockets() {
+  std::lock_guard<std::mutex> lock(sock_mu);
+  platform::Shutdown(client);
+  platform::Shutdown(server);
+}
+
+TRelayListener::~TRelayListener() { Deactivate(); }
+
+void TRelayListener::Activate() {
+  if (Active()) return;
+  platform::SocketError error;
+  // The backlog of 15 is what clients of the original relay were used to; the kernel
+  // queues beyond it only briefly anyway.
+  const platform::SocketHandle s = platform::ListenTcp(port, 15, &error);
+  if (s == platform::kInvalidSocket) throw RelayError(error.Message());
+  listener_ = s;
+  wake_ = platform::CreateWakeHandle();
+  {
+    std::lock_guard<std::mutex> lock(conns_mu_);
+    stopping_ = false;
+  }
+  accept_thread_ = std::thread([this] { AcceptLoop(); });
+}
+
+int TRelayListener::LocalPort() const {
+  return listener_ == platform::kInvalidSocket ? 0 : platform::LocalPort(listener_);
+}
+
+void TRelayListener::Deactivate() {
+  if (!Active()) return;
+  platform::Wake(wake_);
+  accept_thread_.join();
+  platform::Close(listener_);
+  platform::Close(wake_);
+  listener_ = wake_ = platform::kInvalidSocket;
+
+  std::list<Entry> conns;
+  {
+    std::lock_guard<std::mutex> lock(conns_mu_);
+    stopping_ = true;
+    for (Entry& e : conns_) {
+      e.conn->stopping = true;
+      e.conn->ShutdownSockets();
+    }
+    conns.splice(conns.end(), conns_);
+  }
+  for (Entry& e : conns) {
+    if (e.thread.joinable()) e.thread.join();
+  }
+}
+
+void TRelayListener::ForEachConnection(
+    const std::function<void(const std::shared_ptr<TRelayConnection>&)>& fn) {
+  std::lock_guard<std::mutex> lock(conns_mu_);
+  for (Entry& e : conns_) fn(e.conn);
+}
+
+void TRelayListener::ReapFinished() {
+  for (auto it = conns_.begin(); it != conns_.end();) {
+    if (it->done.load()) {
+      it->thread.join();
+      it = conns_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void TRelayListener::AcceptLoop() {
+  for (;;) {
+    platform::AcceptedSocket accepted;
+    platform::SocketError error;
+    if (!platform::AcceptTcp(listener_, wake_, &accepted, &error)) {
+      if (error.code == 0) return;  // woken by Deactivate
+      // Out of descriptors or memory: wait a little instead of spinning, keep listening.
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      continue;
+    }
+    auto conn = std::make_shared<TRelayConnection>();
+    conn->client = accepted.socket;
+    conn->peer_ip = accepted.peer_ip;
+    conn->peer_port = accepted.peer_port;
+    conn->local_port = accepted.local_port;
+    platform::SetNoDelay(conn->client);
+
+    std::lock_guard<std::mutex> lock(conns_mu_);
+    ReapFinished();
+    if (stopping_) return;
+    conns_.emplace_back();
+    Entry& entry = conns_.back();
+    entry.conn = conn;
+    std::atomic<bool>* done = &entry.done;
+    entry.thread = std::thread([this, conn, done] {
+      RunConnection(conn);
+      done->store(true);
+    });
+  }
+}
+
+void TRelayListener::Dispatch(TRelayConnection& conn, const std::function<void()>& fn) {
+  std::lock_guard<std::mutex> lock(conn.mu);
+  if (conn.detached) return;
+  fn();
+}
+
+void TRelayListener::RunConnection(std::shared_ptr<TRelayConnection> conn) {
+  bool connected = true;
+  try {
+    if (OnConnect) Dispatch(*conn, [&] { OnConnect(*conn); });
+  } catch (...) {
+    connected = false;  // not reported: the record could not even be created
+  }
+  if (connected && !conn->stopping) {
+    platform::SocketError error;
+    const platform::SocketHandle server = platform::ConnectTcp(targetHost, targetPort, &error);
+    {
+      std::lock_guard<std::mutex> lock(conn->sock_mu);
+      conn->server = server;
+    }
+    connected = server != platform::kInvalidSocket;
+    // Teardown may have shut the client down while we were connecting.
+    if (connected && conn->stopping) conn->ShutdownSockets();
+  }
+  if (connected) {
+    platform::SetNoDelay(conn->server);
+    Relay(*conn);
+  } else {
+    conn->CloseSocket(&conn->client);
+  }
+  try {
+    if (OnDisconnect) Dispatch(*conn, [&] { OnDisconnect(*conn); });
+  } catch (...) {
+    // The disconnect handler guards its own work; nothing may leave this thread.
+  }
+  conn->CloseSocket(&conn->server);
+  conn->CloseSocket(&conn->client);
+}
+
+void TRelayListener::Relay(TRelayConnection& conn) {
+  std::vector<char> buffer(kChunkSize);
+  std::string chunk;
+  auto close_client = [&conn] { conn.CloseSocket(&conn.client); };
+  auto close_server = [&conn] { conn.CloseSocket(&conn.server); };
+  auto report = [&](const std::string& message) {
+    if (OnException) Dispatch(conn, [&] { OnException(conn, message); });
+  };
+  // A socket error: reported, and after an abort or reset the client side is closed.
+  auto socket_failed = [&](const platform::SocketError& e) {
+    report(e.Message());
+    if (IsReset(e)) close_client();
+  };
+
+  while (conn.client != platform::kInvalidSocket) {
+    try {
+      bool client_ready = false, server_ready = false;
+      platform::SocketError error;
+      if (!platform::WaitReadable(conn.client, conn.server, &client_ready, &server_ready, -1,
+                                  &error)) {
+        socket_failed(error);
+      }
+      if (client_ready && conn.client != platform::kInvalidSocket) {
+        const long n = platform::Receive(conn.client, buffer.data(), buffer.size(), &error);
+        if (n > 0) {
+          chunk.assign(buffer.data(), static_cast<size_t>(n));
+          if (OnExecute) {
+            Dispatch(conn, [&] {
+              conn.chunk = &chunk;
+              OnExecute(conn);
+              conn.chunk = nullptr;
+            });
+          }
+          if (conn.server == platform::kInvalidSocket) {
+            report("Connection Closed Gracefully.");
+          } else if (!platform::SendAll(conn.server, chunk.data(), chunk.size(), &error)) {
+            socket_failed(error);
+          }
+        } else if (n == 0) {
+          close_client();
+        } else {
+          socket_failed(error);
+        }
+      }
+      if (server_ready && conn.server != platform::kInvalidSocket) {
+        const long n = platform::Receive(conn.server, buffer.data(), buffer.size(), &error);
+        if (n > 0) {
+          chunk.assign(buffer.data(), static_cast<size_t>(n));
+          if (OnOutboundData) {
+            Dispatch(conn, [&] {
+              conn.chunk = &chunk;
+              OnOutboundData(conn);
+              conn.chunk = nullptr;
+            });
+          }
+          if (conn.client == platform::kInvalidSocket) {
+            report("Connection Closed Gracefully.");
+          } else if (!platform::SendAll(conn.client, chunk.data(), chunk.size(), &error)) {
+            socket_failed(error);
+          }
+        } else if (n == 0) {
+          close_server();
+        } else {
+          socket_failed(error);
+        }
+      }
+    } catch (const std::exception& e) {
+      // An error that escaped a handler ends the relay for good; the chunk is not forwarded.
+      conn.chunk = nullptr;
+      try {
+        report(e.what());
+      } catch (...) {
+      }
+      return;
+    } catch (...) {
+      conn.chunk = nullptr;
+      try {
+        report("unknown error");
+      } catch (...) {
+      }
+      return;
+    }
+    if (conn.server == platform::kInvalidSocket) close_client();
+  }
+}
+
+}  // namespace qx::capture

@@ -1,0 +1,119 @@
+// The active-mode TCP relay: a listener on all local IPv4 addresses that, for every accepted
+// client, opens a connection to a fixed target and copies bytes both ways, unchanged. Before a
+// chunk is forwarded, a handler may look at it (it never changes it). This is the mechanism
+// only; the monitoring handlers are attached by the owner.
+//
+// Threads: Activate() starts an accept thread; every accepted client gets a thread of its own
+// that runs all handler calls of that connection, one at a time, in this order: OnConnect,
+// then OnExecute / OnOutboundData per chunk and OnException per error, then OnDisconnect.
+//
+// Each connection has a mutex (`mu`) that its thread holds while a handler runs. Another
+// thread that needs the connection's record (status requests, teardown) takes `mu`; teardown
+// then sets `detached`, after which no handler of that connection runs again.
+//
+// Deactivate() stops accepting, wakes every connection thread (their sockets are shut down)
+// and joins all threads before it returns; handlers may still run until then. A TRelayListener
+// must be deactivated before it is destroyed (the destructor does it).
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "platform/net.h"
+
+namespace qx::capture {
+
+struct TThreadData;
+
+class RelayError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// One relayed client connection.
+class TRelayConnection : public std::enable_shared_from_this<TRelayConnection> {
+ public:
+  // Guards `data` and `detached` against other threads; held by the connection's thread
+  // while a handler runs.
+  std::mutex mu;
+  // The data slot: the connection's record, or null. Owned.
+  std::unique_ptr<TThreadData> data;
+  bool detached = false;
+
+  // The chunk being handled (valid only during OnExecute / OnOutboundData).
+  const std::string* chunk = nullptr;
+
+  int local_port = 0;  // local port of the accepted client socket
+  int peer_port = 0;   // the client's port
+  std::string peer_ip;
+
+  ~TRelayConnection();
+
+ private:
+  friend class TRelayListener;
+  // The sockets are written (closed) only by the connection's thread, under sock_mu, so that
+  // Deactivate can shut them down from another thread without touching a reused descriptor.
+  std::mutex sock_mu;
+  platform::SocketHandle client = platform::kInvalidSocket;
+  platform::SocketHandle server = platform::kInvalidSocket;
+  std::atomic<bool> stopping{false};
+  void CloseSocket(platform::SocketHandle* s);
+  void ShutdownSockets();
+};
+
+class TRelayListener {
+ public:
+  using Handler = std::function<void(TRelayConnection&)>;
+  using ExceptionHandler = std::function<void(TRelayConnection&, const std::string&)>;
+
+  TRelayListener() = default;
+  ~TRelayListener();
+  TRelayListener(const TRelayListener&) = delete;
+  TRelayListener& operator=(const TRelayListener&) = delete;
+
+  int port = 0;  // 0: any free port (LocalPort() tells which after Activate)
+  std::string targetHost;
+  int targetPort = 0;
+  Handler OnConnect, OnDisconnect, OnExecute, OnOutboundData;
+  ExceptionHandler OnException;
+
+  // Listens and starts accepting. Throws RelayError with the socket error's message.
+  void Activate();
+  void Deactivate();
+  bool Active() const { return listener_ != platform::kInvalidSocket; }
+  int LocalPort() const;
+
+  // Calls fn for every live connection (under the listener's list lock; do not block in fn).
+  void ForEachConnection(const std::function<void(const std::shared_ptr<TRelayConnection>&)>& fn);
+
+ private:
+  void AcceptLoop();
+  void RunConnection(std::shared_ptr<TRelayConnection> conn);
+  void Relay(TRelayConnection& conn);
+  // Runs a handler under the connection's lock unless teardown detached it.
+  void Dispatch(TRelayConnection& conn, const std::function<void()>& fn);
+
+  platform::SocketHandle listener_ = platform::kInvalidSocket;
+  platform::SocketHandle wake_ = platform::kInvalidSocket;
+  std::thread accept_thread_;
+
+  std::mutex conns_mu_;
+  // Live connections and their threads; guarded by conns_mu_.
+  struct Entry {
+    std::shared_ptr<TRelayConnection> conn;
+    std::thread thread;
+    std::atomic<bool> done{false};
+  };
+  std::list<Entry> conns_;
+  bool stopping_ = false;  // guarded by conns_mu_
+
+  void ReapFinished();  // joins finished threads; called with conns_mu_ held
+};
+
+}  // namespace qx::capture

@@ -1,0 +1,63 @@
+// Accepting and reading on the managing port through the service thread's event loop.
+#include "manage/manage_listener.h"
+
+namespace qx::manage {
+
+TManageListener::TManageListener(platform::EventLoop& loop, int port, RequestHandler handler)
+    : loop_(loop), port_(port), handler_(std::move(handler)) {}
+
+TManageListener::~TManageListener() { Deactivate(); }
+
+void TManageListener::Activate() {
+  if (Active()) return;
+  platform::SocketError error;
+  const platform::SocketHandle s = platform::ListenTcp(port_, 15, &error);
+  if (s == platform::kInvalidSocket) throw ManageError(error.Message());
+  platform::SetNonBlocking(s);
+  listener_ = s;
+  loop_.AddReader(listener_, [this] { OnAccept(); });
+}
+
+void TManageListener::Deactivate() {
+  for (platform::SocketHandle c : clients_) {
+    loop_.RemoveReader(c);
+    platform::Close(c);
+  }
+  clients_.clear();
+  if (Active()) {
+    loop_.RemoveReader(listener_);
+    platform::Close(listener_);
+    listener_ = platform::kInvalidSocket;
+  }
+}
+
+int TManageListener::LocalPort() const {
+  return Active() ? platform::LocalPort(listener_) : 0;
+}
+
+void TManageListener::OnAccept() {
+  // Take every pending client; a burst of connects is drained in one event.
+  platform::AcceptedSocket accepted;
+  while (platform::AcceptPending(listener_, &accepted)) {
+    const platform::SocketHandle c = accepted.socket;
+    clients_.insert(c);
+    loop_.AddReader(c, [this, c] { OnReadable(c); });
+  }
+}
+
+void TManageListener::CloseClient(platform::SocketHandle client) {
+  loop_.RemoveReader(client);
+  clients_.erase(client);
+  platform::Close(client);
+}
+
+void TManageListener::OnReadable(platform::SocketHandle client) {
+  try {
+    if (!handler_(LocalPort(), client)) CloseClient(client);
+  } catch (...) {
+    CloseClient(client);
+    throw;  // reported by the loop's error sink
+  }
+}
+
+}  // namespace qx::manage

@@ -1,0 +1,152 @@
+// poll()-based event loop for the service thread. Timers live in a map ordered by due time;
+// readers in a map by socket. Posted callbacks and Stop() wake the loop through an eventfd.
+// Registrations made from other threads before Run() are safe because Run() has not started;
+// after that they happen on the loop thread only (from callbacks), so only the posted queue
+// and the stop flag need the mutex.
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/event_loop.h"
+#include "platform/platform.h"
+
+namespace qx::platform {
+namespace {
+
+class PosixEventLoop final : public EventLoop {
+ public:
+  PosixEventLoop() : wake_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    sink_ = [](const std::string& text) { SystemLogError("qxservice", text); };
+  }
+  ~PosixEventLoop() override {
+    if (wake_fd_ >= 0) close(wake_fd_);
+  }
+
+  TimerId AddTimer(uint32_t interval_ms, Callback callback) override {
+    const TimerId id = ++last_timer_id_;
+    timers_[id] = Timer{interval_ms, TickCount() + interval_ms, std::move(callback)};
+    return id;
+  }
+  void RemoveTimer(TimerId id) override { timers_.erase(id); }
+
+  void AddReader(SocketHandle socket, Callback callback) override {
+    readers_[socket] = std::move(callback);
+  }
+  void RemoveReader(SocketHandle socket) override { readers_.erase(socket); }
+
+  void Post(Callback callback) override {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      posted_.push_back(std::move(callback));
+    }
+    Wake();
+  }
+
+  void SetErrorSink(std::function<void(const std::string&)> sink) override {
+    sink_ = std::move(sink);
+  }
+
+  void Stop() override {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stopped_ = true;
+    }
+    Wake();
+  }
+
+  void Run() override {
+    std::vector<pollfd> fds;
+    for (;;) {
+      std::vector<Callback> posted;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (stopped_) return;
+        posted.swap(posted_);
+      }
+      for (auto& cb : posted) Guarded(cb);
+
+      // Due timers, each at most once per pass.
+      const uint32_t now = TickCount();
+      int timeout = 1000;
+      std::vector<TimerId> due;
+      for (auto& [id, t] : timers_) {
+        const int32_t left = static_cast<int32_t>(t.due - now);
+        if (left <= 0) {
+          due.push_back(id);
+        } else if (left < timeout) {
+          timeout = left;
+        }
+      }
+      for (TimerId id : due) {
+        auto it = timers_.find(id);
+        if (it == timers_.end()) continue;  // removed by an earlier callback
+        it->second.due = now + it->second.interval;
+        Callback cb = it->second.callback;  // the callback may remove its own timer
+        Guarded(cb);
+      }
+      if (!due.empty()) continue;
+
+      fds.clear();
+      fds.push_back(pollfd{wake_fd_, POLLIN, 0});
+      for (auto& [sock, cb] : readers_) fds.push_back(pollfd{static_cast<int>(sock), POLLIN, 0});
+      const int n = poll(fds.data(), fds.size(), timeout);
+      if (n <= 0) continue;
+      if (fds[0].revents) {
+        uint64_t v;
+        while (read(wake_fd_, &v, sizeof v) > 0) {
+        }
+      }
+      for (size_t i = 1; i < fds.size(); ++i) {
+        if (!fds[i].revents) continue;
+        auto it = readers_.find(fds[i].fd);
+        if (it == readers_.end()) continue;  // removed by an earlier callback
+        Callback cb = it->second;
+        Guarded(cb);
+      }
+    }
+  }
+
+ private:
+  struct Timer {
+    uint32_t interval;
+    uint32_t due;
+    Callback callback;
+  };
+
+  void Wake() {
+    const uint64_t one = 1;
+    if (write(wake_fd_, &one, sizeof one) < 0) {
+      // The counter is saturated only if nobody reads it; the loop is already awake then.
+    }
+  }
+
+  void Guarded(const Callback& cb) {
+    try {
+      cb();
+    } catch (const std::exception& e) {
+      sink_(e.what());
+    } catch (...) {
+      sink_("unknown error");
+    }
+  }
+
+  const int wake_fd_;
+  TimerId last_timer_id_ = 0;
+  std::map<TimerId, Timer> timers_;           // loop thread only
+  std::map<SocketHandle, Callback> readers_;  // loop thread only
+  std::function<void(const std::string&)> sink_;
+  std::mutex mu_;
+  std::vector<Callback> posted_;  // guarded by mu_
+  bool stopped_ = false;          // guarded by mu_
+};
+
+}  // namespace
+
+std::unique_ptr<EventLoop> EventLoop::Create() { return std::make_unique<PosixEventLoop>(); }
+
+}  // namespace qx::platform

@@ -1,0 +1,160 @@
+// Creation, start-up and teardown of the service object.
+#include "service/service.h"
+
+#include "platform/datetime.h"
+#include "service/catalogue.h"
+#include "service/config.h"
+
+namespace qx::service {
+
+namespace {
+constexpr const char* kSection = "Service";
+}
+
+TQuorvexService::TQuorvexService() = default;
+TQuorvexService::~TQuorvexService() = default;
+
+void WriteConnectionLog(TServiceData& service, const std::string& line) {
+  if (service.connLogOpen.load()) service.connLog.WriteLine(line);
+}
+
+void TQuorvexService::ReportError(const std::string& message) {
+  WriteServiceLog(message);
+  WriteErrorLog(message);
+}
+
+void TQuorvexService::ServiceCreate() {
+  // The session itself is created at start-up, when the connect string is known; until then
+  // `session` is empty, which every user treats as "not connected".
+  services.clear();
+  nextConnectionNo = 0;
+  sqlKeywords = {"INSERT", "MERGE",  "UPDATE", "DELETE", "DECLARE", "BEGIN",
+                 "SELECT", "CREATE", "ALTER",  "DROP",   "COMMIT;", "ROLLBACK;"};
+  loop = platform::EventLoop::Create();
+  loop->SetErrorSink([](const std::string& text) {
+    platform::SystemLogError("qxservice", text);
+  });
+}
+
+bool TQuorvexService::ServiceStart() {
+  logsOpened = true;
+  return StartSteps();
+}
+
+bool TQuorvexService::StartSteps() {
+  if (programDirectory.empty()) programDirectory = ProgramDirectory();
+  std::string error;
+  if (!errorLog.Create(programDirectory + "qxerror.log", &error)) {
+    throw std::runtime_error(error);
+  }
+  if (!serviceLog.Create(programDirectory + "qxservice.log", &error)) {
+    throw std::runtime_error(error);
+  }
+
+  const std::string ini_path = programDirectory + "qxservice.ini";
+  if (!platform::FileExists(ini_path)) {
+    WriteErrorLog("Cannot find service initialization file " + ini_path);
+    return false;
+  }
+  const IniFile ini = IniFile::Load(ini_path);
+  repositoryConnectString = ini.ReadString(kSection, "rpstConnStr", "");
+  if (repositoryConnectString.empty()) {
+    WriteErrorLog("Invalid repository connect string.");
+    return false;
+  }
+
+  // A connect string of neither form is rejected here, outside the guarded connect: the
+  // error escapes to the host like any other start-up error.
+  session = repository::Session::Create(repositoryConnectString, programDirectory);
+  try {
+    session->Connect();
+  } catch (const std::exception& e) {
+    ReportError(std::string("Database repository connection error: ") + e.what());
+    return false;
+  }
+  WriteServiceLog("Successfully connected to the Quorvex database repository.");
+
+  {
+    auto query = session->NewQuery(repository::SqlId::kCheckInstalled);
+    query->Open();
+    const bool installed = query->RowCount() >= 1;
+    query->Close();
+    if (!installed) {
+      WriteErrorLog("Repository is not installed under schema " + session->UserName());
+      return false;
+    }
+  }
+
+  debugConnections = ini.ReadInteger(kSection, "DebugConnections", 0) == 1;
+  if (debugConnections) WriteServiceLog("Connection debugging enabled.");
+  deadConnectionTimeout = ini.ReadInteger(kSection, "DeadConnectionTimeout", 1440);
+  WriteServiceLog("Dead connection timeout is " + std::to_string(deadConnectionTimeout) +
+                  " seconds.");
+  sqlHistCacheCount = ini.ReadInteger(kSection, "sqlHistCacheCount", 100);
+  WriteServiceLog("SQL history cache size " + std::to_string(sqlHistCacheCount) + " records.");
+  sqlCacheCount = ini.ReadInteger(kSection, "sqlCacheCount", 500);
+  WriteServiceLog("SQL cache size " + std::to_string(sqlCacheCount) + " records.");
+  if (debugConnections) WriteServiceLog("Enabled connection tracing.");
+
+  monitorServices = ini.ReadString(kSection, "MonitorServices", "");
+  if (monitorServices.empty()) {
+    WriteErrorLog("Unable to find any services to monitor in the repository.");
+    return false;
+  }
+
+  LoadServices(*this, monitorServices);
+  if (services.empty()) {
+    ReportError(
+        "Unable to load any services to monitor from the database repository. Please ensure "
+        "that Quorvex database repository under schema " +
+        session->UserName() + "@" + session->Server() +
+        " contains configuration for the following services: " + monitorServices);
+    return false;
+  }
+
+  WriteServiceLog("Service successfully started.");
+  WriteServiceLog("Loaded services to monitor: " + std::to_string(services.size()));
+  for (const auto& s : services) {
+    WriteServiceLog("------------------------------------- ");
+    WriteServiceLog("Loaded service: " + s->name);
+    WriteServiceLog(s->IsActive() ? "Monitoring Mode: ACTIVE" : "Monitoring Mode: PASSIVE");
+    WriteServiceLog("Database host: " + s->oracle_host);
+    if (s->IsActive()) {
+      WriteServiceLog("Listen port: " + NumberText(s->work_port));
+    } else {
+      WriteServiceLog("Monitoring IP Interface: " + s->ipinterface);
+    }
+    WriteServiceLog("Oracle port: " + NumberText(s->oracle_port));
+    WriteServiceLog("Managing port: " + NumberText(s->manage_port));
+  }
+
+  StartListeners(*this);
+  return true;
+}
+
+void TQuorvexService::ServiceDestroy() {
+  StopListeners(*this);
+
+  if (session && session->Connected()) {
+    try {
+      auto st = session->NewStatement(repository::SqlId::kDeleteStatusRows);
+      st->SetString("host", GetHostName());
+      st->Execute();
+    } catch (const std::exception& e) {
+      // Teardown goes on: the rows are replaced at the next start anyway.
+      ReportError(std::string("Unable to delete the service status rows: ") + e.what());
+    }
+  }
+  services.clear();
+  if (session) {
+    session->Disconnect();
+    session.reset();
+  }
+  if (logsOpened) {
+    errorLog.Close();
+    serviceLog.WriteStamped("Service successfully shutdown.");
+    serviceLog.Close();
+  }
+}
+
+}  // namespace qx::service

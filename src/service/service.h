@@ -1,0 +1,88 @@
+// The one service object: the state every subsystem shares, and the three moments of its
+// life — creation, start-up and teardown.
+//
+// Threading and ownership (the service takes these locks so that its users need none):
+// - `services` is filled by start-up before any listener or capture starts and is then
+//   read-only until teardown, which stops every thread that reads it before changing it.
+// - `nextConnectionNo` is taken with TakeConnectionNo() (atomic).
+// - `session` serialises itself (repository.h); the logs serialise themselves (logs.h).
+// - Configuration values are written once during start-up, before any listener starts, and
+//   only read afterwards.
+// - ServiceCreate/ServiceDestroy run on the main thread, ServiceStart and everything
+//   registered on `loop` on the service thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/event_loop.h"
+#include "repository/repository.h"
+#include "service/logs.h"
+#include "service/service_data.h"
+
+namespace qx::capture {
+class TRelayConnection;
+}
+
+namespace qx::service {
+
+// Name under which the service is registered and logs to the system log.
+inline constexpr const char* kServiceName = "QuorvexService";
+
+class TQuorvexService {
+ public:
+  TQuorvexService();
+  ~TQuorvexService();
+  TQuorvexService(const TQuorvexService&) = delete;
+  TQuorvexService& operator=(const TQuorvexService&) = delete;
+
+  // Creation: the unconnected session holder, the lists, the keyword list.
+  void ServiceCreate();
+  // Start-up on the service thread. Returns the framework's "Started" flag; an error that
+  // escapes (a log cannot be created, the connect string has neither form, a repository error
+  // after connecting) is thrown to the caller, which reports it and treats the start as failed.
+  bool ServiceStart();
+  // Teardown on the main thread after the service thread has ended.
+  void ServiceDestroy();
+
+  // service log, then error log
+  void ReportError(const std::string& message);
+  void WriteServiceLog(const std::string& message) { serviceLog.WriteStamped(message); }
+  void WriteErrorLog(const std::string& message) { errorLog.WriteStamped(message); }
+
+  int32_t TakeConnectionNo() { return nextConnectionNo.fetch_add(1); }
+
+  // --- fields ---
+  // Relay connections that hold a record. Changed by connection threads, read by status
+  // requests and teardown: all hold relayMu, and only while they copy or change the list —
+  // a connection's record is read under that connection's own lock (relay.h).
+  std::mutex relayMu;
+  std::vector<std::shared_ptr<capture::TRelayConnection>> relayThreads;
+  std::vector<std::unique_ptr<TServiceData>> services;
+  std::vector<std::string> sqlKeywords;
+  bool logsOpened = false;
+  bool debugConnections = false;
+  TextLog errorLog;
+  TextLog serviceLog;
+  std::string repositoryConnectString;
+  std::unique_ptr<repository::Session> session;
+  std::atomic<int32_t> nextConnectionNo{0};
+  int32_t deadConnectionTimeout = 1440;
+  int32_t sqlHistCacheCount = 100;
+  int32_t sqlCacheCount = 500;
+  std::string monitorServices;  // MonitorServices as read
+
+  // The service thread's event loop (status timers, managing listeners).
+  std::unique_ptr<platform::EventLoop> loop;
+  // Where the executable lives; computed once at start-up (tests may set it first).
+  std::string programDirectory;
+
+ private:
+  bool StartSteps();
+};
+
+}  // namespace qx::service

@@ -1,0 +1,74 @@
+// One monitored service: its repository row, its listeners or capture, its filters,
+// connection log, status timer and counters.
+//
+// Threading: the row fields are written by LoadServices and then only read. `connLog`
+// serialises itself; `connLogOpen` is set before any connection of the service can be traced
+// and cleared only at teardown after the service's threads have stopped. `totalConnections`
+// is atomic because every connection thread of the service counts itself in.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/event_loop.h"
+#include "service/filters.h"
+#include "service/logs.h"
+
+namespace qx::capture {
+struct TThreadData;
+class TRelayListener;
+}
+namespace qx::manage {
+class TManageListener;
+}
+namespace qx::sniffer {
+class TSniffer;
+}
+
+namespace qx::service {
+
+struct TServiceData {
+  TServiceData();
+  ~TServiceData();
+
+  double id = 0;
+  std::string name;
+  std::string oracle_host;
+  double oracle_port = 0;
+  double work_port = 0;
+  double manage_port = 0;
+  std::string ipinterface;
+  TextLog connLog;
+  std::atomic<bool> connLogOpen{false};
+  platform::EventLoop::TimerId statusTimer = 0;
+  bool hasStatusTimer = false;
+  double startTime = 0;
+  std::atomic<int32_t> totalConnections{0};
+
+  // Active mode: the relay listener (owned). Passive mode: the shared capture component of the
+  // service's interface (not owned; one of the service object's pool).
+  std::unique_ptr<capture::TRelayListener> tcpMain;
+  sniffer::TSniffer* sniffer = nullptr;
+  std::unique_ptr<manage::TManageListener> manageListener;
+
+  // Enabled filters, loaded once at start-up before the service's status row is written and
+  // read-only afterwards.
+  TServiceFilterList serviceFilters;
+  TSQLFilterList sqlFilters;
+
+  // Passive mode: the connections seen on the wire (owned). Changed by the capture thread,
+  // read by status requests on the service thread: both hold passiveMu.
+  std::mutex passiveMu;
+  std::vector<std::unique_ptr<capture::TThreadData>> passiveConnections;
+
+  bool IsActive() const { return work_port != 0; }
+};
+
+// Writes the line to the service's connection log when it is open; otherwise nothing.
+void WriteConnectionLog(TServiceData& service, const std::string& line);
+
+}  // namespace qx::service

@@ -1,0 +1,144 @@
+// POSIX implementation of the test helpers.
+#include "support/test_util.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace qx::test {
+
+TempDir::TempDir() {
+  char tmpl[] = "/tmp/qxtest.XXXXXX";
+  const char* p = mkdtemp(tmpl);
+  if (!p) throw std::runtime_error("mkdtemp failed");
+  path_ = p;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void WriteText(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+}
+
+bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+void CopyFile(const std::string& from, const std::string& to) {
+  std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing);
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> out;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(pos, end - pos);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    out.push_back(line);
+    pos = end + 1;
+  }
+  return out;
+}
+
+std::string Message(const std::string& line) {
+  const size_t p = line.find(":: ");
+  return p == std::string::npos ? line : line.substr(p + 3);
+}
+
+std::vector<std::string> LogMessages(const std::string& path) {
+  std::vector<std::string> out;
+  for (const auto& l : Lines(ReadText(path))) out.push_back(Message(l));
+  return out;
+}
+
+Child::Child(const std::vector<std::string>& argv, const std::string& out_file,
+             const std::vector<std::string>& extra_env) {
+  pid_ = fork();
+  if (pid_ == 0) {
+    const int fd = open(out_file.empty() ? "/dev/null" : out_file.c_str(),
+                        O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd >= 0) {
+      dup2(fd, 1);
+      dup2(fd, 2);
+    }
+    for (const auto& e : extra_env) putenv(strdup(e.c_str()));
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+}
+
+Child::~Child() {
+  if (pid_ > 0 && !reaped_) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, &status_, 0);
+  }
+}
+
+void Child::Signal(int sig) {
+  if (pid_ > 0 && !reaped_) kill(pid_, sig);
+}
+
+bool Child::Running() {
+  if (reaped_) return false;
+  const int r = waitpid(pid_, &status_, WNOHANG);
+  if (r == pid_) reaped_ = true;
+  return !reaped_;
+}
+
+int Child::Wait(int timeout_ms) {
+  if (!WaitUntil([this] { return !Running(); }, timeout_ms)) return -1;
+  if (WIFEXITED(status_)) return WEXITSTATUS(status_);
+  if (WIFSIGNALED(status_)) return 128 + WTERMSIG(status_);
+  return -1;
+}
+
+int RunProgram(const std::vector<std::string>& argv, std::string* output, int timeout_ms,
+        const std::vector<std::string>& extra_env) {
+  char tmpl[] = "/tmp/qxout.XXXXXX";
+  const int fd = mkstemp(tmpl);
+  if (fd >= 0) close(fd);
+  int code;
+  {
+    Child child(argv, tmpl, extra_env);
+    code = child.Wait(timeout_ms);
+  }
+  if (output) *output = ReadText(tmpl);
+  unlink(tmpl);
+  return code;
+}
+
+std::string BinaryPath(const std::string& name) { return std::string(QX_BINARY_DIR) + "/" + name; }
+
+bool UnderSanitizer() {
+  const char* s = std::getenv("QX_SANITIZE");
+  return s && *s;
+}
+
+void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+}  // namespace qx::test

@@ -1,0 +1,77 @@
+// Helpers for tests that run the real executables: temporary directories, files, and child
+// processes with time limits.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace qx::test {
+
+// A fresh directory under /tmp, removed with its contents when the object goes away.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::string& path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::string ReadText(const std::string& path);  // "" when missing
+void WriteText(const std::string& path, const std::string& text);
+bool Exists(const std::string& path);
+// Copies a file, keeping its mode (executables stay executable).
+void CopyFile(const std::string& from, const std::string& to);
+// Lines without their CR LF / LF ends.
+std::vector<std::string> Lines(const std::string& text);
+// The message of a time-stamped log line (what follows the first ":: "), or the line itself.
+std::string Message(const std::string& line);
+std::vector<std::string> LogMessages(const std::string& path);
+
+// A child process. Output goes to the files given (or /dev/null).
+class Child {
+ public:
+  Child(const std::vector<std::string>& argv, const std::string& out_file = "",
+        const std::vector<std::string>& extra_env = {});
+  ~Child();  // kills the child if it still runs
+  int pid() const { return pid_; }
+  void Signal(int sig);
+  // Waits up to timeout_ms; returns the exit code, 128+signal, or -1 on time-out.
+  int Wait(int timeout_ms);
+  bool Running();
+
+ private:
+  int pid_ = -1;
+  int status_ = -1;
+  bool reaped_ = false;
+};
+
+// Runs to completion (killed after timeout_ms); returns the exit code and fills *output with
+// stdout and stderr together.
+int RunProgram(const std::vector<std::string>& argv, std::string* output, int timeout_ms = 60000,
+        const std::vector<std::string>& extra_env = {});
+
+// Polls until pred() holds or timeout_ms passes.
+template <typename Pred>
+bool WaitUntil(Pred pred, int timeout_ms);
+
+// The built executable of that name (build/NAME).
+std::string BinaryPath(const std::string& name);
+
+// True when the tests run under a sanitizer build (QX_SANITIZE set); heavy tests scale down.
+bool UnderSanitizer();
+
+void SleepMs(int ms);
+
+template <typename Pred>
+bool WaitUntil(Pred pred, int timeout_ms) {
+  for (int waited = 0; waited < timeout_ms; waited += 20) {
+    if (pred()) return true;
+    SleepMs(20);
+  }
+  return pred();
+}
+
+}  // namespace qx::test
