@@ -22,12 +22,34 @@ enum class SqlId {
   kInsertSql,            // out :sqlId; :sqlhash, :sqltext, :sqltext1, :sqltext2, :sqltext3
   kInsertSqlHistory,     // :sql_id, :srvc_id, :exec_date, :exec_time, :session_id, :host, :ip,
                          // :orauser, :service_name, :sid, :program, :username
+  // qxadmin's statements. The services and filters it writes are the rows the service loads.
+  kAdminCreateSchema,            // the whole schema, every table and sequence, in one script
+  kAdminListServices,            // every row of QX_SERVICE_LIST, by id
+  kAdminFindServiceById,         // :id
+  kAdminInsertService,           // out :id; :name, :oracle_host, :oracle_port, :work_port,
+                                 // :manage_port, :ipinterface
+  kAdminDeleteService,           // :id; its service and SQL filters go with it
+  kAdminListServiceFilters,      // :service_id (0 = every service), by id
+  kAdminFindServiceFilter,       // :id
+  kAdminInsertServiceFilter,     // out :id; :service_id, :filter_type, :service_name, :sid,
+                                 // :program, :host, :username, :orauser, :date_expr, :enabled
+  kAdminSetServiceFilterEnabled, // :id, :enabled
+  kAdminDeleteServiceFilter,     // :id
+  kAdminListSqlFilters,          // :service_id (0 = every service), by id
+  kAdminFindSqlFilter,           // :id
+  kAdminInsertSqlFilter,         // out :id; :service_id, :filter_type, :exec_date_expr,
+                                 // :exec_time, :sqlstatement, :object_list, :enabled
+  kAdminSetSqlFilterEnabled,     // :id, :enabled
+  kAdminDeleteSqlFilter,         // :id
   kCount
 };
 
 // The text of `id` as lines; a statement is sent as its lines joined by line breaks.
 const std::vector<std::string>& OracleText(SqlId id);
 const std::vector<std::string>& SqliteText(SqlId id);
+// The Oracle texts of qxadmin's statements (kAdminCreateSchema and after); empty for the
+// service's own statements and for a statement that has no Oracle text yet.
+const std::vector<std::string>& OracleAdminText(SqlId id);
 
 // Lines joined by "\n".
 std::string JoinLines(const std::vector<std::string>& lines);

@@ -1,0 +1,76 @@
+// The Oracle texts of qxadmin's statements. Writing blocks end with their own "commit;", as
+// every writing block of the system does. The schema script (kAdminCreateSchema) belongs to
+// the Oracle backend and is empty here until it is written.
+#include <map>
+
+#include "repository/sql_texts.h"
+
+namespace qx::repository {
+
+const std::vector<std::string>& OracleAdminText(SqlId id) {
+  static const std::map<SqlId, std::vector<std::string>> texts = {
+      {SqlId::kAdminListServices,
+       {"select id, name, oracle_host, oracle_port, work_port, manage_port, ipinterface",
+        "from QX_SERVICE_LIST order by id"}},
+      {SqlId::kAdminFindServiceById, {"select * from QX_SERVICE_LIST where id = :id"}},
+      {SqlId::kAdminInsertService,
+       {"begin",
+        " select qx_service_id_seq.nextval into :id from dual;",
+        " insert into QX_SERVICE_LIST (id, name, oracle_host, oracle_port, work_port, "
+        "manage_port, ipinterface)",
+        " values (:id, :name, :oracle_host, :oracle_port, :work_port, :manage_port, "
+        ":ipinterface);",
+        " commit;",
+        "end;"}},
+      {SqlId::kAdminDeleteService,
+       {"begin",
+        " delete from qx_service_filter where service_id = :id;",
+        " delete from qx_sql_filter where service_id = :id;",
+        " delete from QX_SERVICE_LIST where id = :id;",
+        " commit;",
+        "end;"}},
+      {SqlId::kAdminListServiceFilters,
+       {"select f.id, f.service_id, s.name as service, f.filter_type, f.service_name, f.sid, "
+        "f.program, f.host, f.username, f.orauser, f.date_expr, f.enabled",
+        "from qx_service_filter f left join QX_SERVICE_LIST s on s.id = f.service_id",
+        "where :service_id = 0 or f.service_id = :service_id order by f.id"}},
+      {SqlId::kAdminFindServiceFilter, {"select * from qx_service_filter where id = :id"}},
+      {SqlId::kAdminInsertServiceFilter,
+       {"begin",
+        " select qx_service_filter_id_seq.nextval into :id from dual;",
+        " insert into qx_service_filter (id, service_id, filter_type, service_name, sid, "
+        "program, host, username, orauser, date_expr, enabled)",
+        " values (:id, :service_id, :filter_type, :service_name, :sid, :program, :host, "
+        ":username, :orauser, :date_expr, :enabled);",
+        " commit;",
+        "end;"}},
+      {SqlId::kAdminSetServiceFilterEnabled,
+       {"begin update qx_service_filter set enabled = :enabled where id = :id; commit; end;"}},
+      {SqlId::kAdminDeleteServiceFilter,
+       {"begin delete from qx_service_filter where id = :id; commit; end;"}},
+      {SqlId::kAdminListSqlFilters,
+       {"select f.id, f.service_id, s.name as service, f.filter_type, f.exec_date_expr, "
+        "f.exec_time, f.sqlstatement, f.object_list, f.enabled",
+        "from qx_sql_filter f left join QX_SERVICE_LIST s on s.id = f.service_id",
+        "where :service_id = 0 or f.service_id = :service_id order by f.id"}},
+      {SqlId::kAdminFindSqlFilter, {"select * from qx_sql_filter where id = :id"}},
+      {SqlId::kAdminInsertSqlFilter,
+       {"begin",
+        " select qx_sql_filter_id_seq.nextval into :id from dual;",
+        " insert into qx_sql_filter (id, service_id, filter_type, exec_date_expr, exec_time, "
+        "sqlstatement, object_list, enabled)",
+        " values (:id, :service_id, :filter_type, :exec_date_expr, :exec_time, :sqlstatement, "
+        ":object_list, :enabled);",
+        " commit;",
+        "end;"}},
+      {SqlId::kAdminSetSqlFilterEnabled,
+       {"begin update qx_sql_filter set enabled = :enabled where id = :id; commit; end;"}},
+      {SqlId::kAdminDeleteSqlFilter,
+       {"begin delete from qx_sql_filter where id = :id; commit; end;"}},
+  };
+  static const std::vector<std::string> none;
+  const auto it = texts.find(id);
+  return it == texts.end() ? none : it->second;
+}
+
+}  // namespace qx::repository

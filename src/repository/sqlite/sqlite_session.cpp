@@ -1,0 +1,576 @@
+// The SQLite session, its statements and queries (see sqlite_session.h for the contract).
+#include "repository/sqlite/sqlite_session.h"
+
+#include <sqlite3.h>
+
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "platform/datetime.h"
+#include "platform/platform.h"
+#include "repository/sqlite/sqlite_functions.h"
+
+namespace qx::repository::sqlite {
+namespace {
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// The connection and the mutex that guards it; shared by the session and the statements and
+// queries made from it, so that one of them outliving the session cannot reach a freed handle.
+struct Core {
+  std::mutex mu;
+  sqlite3* db = nullptr;  // guarded by mu; null while unconnected
+};
+
+// Views and functions every connection gets (see the header). Temporary, so that they exist on
+// any file, initialised or not, and never become part of the repository schema.
+const char* const kConnectionSetup =
+    "create temp view if not exists dual as "
+    "select 'X' as dummy, datetime('now', 'localtime') as sysdate;";
+
+std::string FormatNumber(double v) {
+  if (std::isfinite(v) && v == std::trunc(v) && std::fabs(v) < 1e18) {
+    return std::to_string(static_cast<long long>(v));
+  }
+  char buf[64];
+  const auto res = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, res.ptr);
+}
+
+// One value of a result row.
+struct Cell {
+  bool null = true;
+  bool numeric = false;  // stored as INTEGER or REAL
+  double number = 0;
+  std::string text;
+};
+
+struct ResultSet {
+  std::vector<std::string> columns;  // lower-cased
+  std::vector<std::vector<Cell>> rows;
+};
+
+// Bind values by lower-cased name, with the output variables among them.
+struct BindSet {
+  std::vector<std::string> names;  // as found in the text, lower-cased
+  std::map<std::string, BindValue> values;
+  std::map<std::string, bool> outputs;  // name -> set by the last run
+
+  void Set(const std::string& name, BindValue value) {
+    const std::string key = Lower(name);
+    bool known = false;
+    for (const std::string& n : names) known = known || n == key;
+    if (!known) throw RepositoryError("The statement has no bind variable :" + name);
+    values[key] = std::move(value);
+  }
+};
+
+bool BlankTail(const char* p) {
+  while (*p) {
+    if (std::isspace(static_cast<unsigned char>(*p)) || *p == ';') {
+      ++p;
+    } else if (p[0] == '-' && p[1] == '-') {
+      while (*p && *p != '\n') ++p;
+    } else if (p[0] == '/' && p[1] == '*') {
+      const char* end = std::strstr(p + 2, "*/");
+      if (!end) return true;
+      p = end + 2;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+class StmtHolder {
+ public:
+  ~StmtHolder() { sqlite3_finalize(stmt); }
+  sqlite3_stmt* stmt = nullptr;
+};
+
+std::string ErrorText(sqlite3* db) { return sqlite3_errmsg(db); }
+
+void BindOne(sqlite3* db, sqlite3_stmt* stmt, int index, const BindValue& v) {
+  int rc = SQLITE_OK;
+  switch (v.kind) {
+    case BindValue::Kind::kNull:
+      rc = sqlite3_bind_null(stmt, index);
+      break;
+    case BindValue::Kind::kString:
+    case BindValue::Kind::kDateTime:
+      rc = v.text.empty() ? sqlite3_bind_null(stmt, index)
+                          : sqlite3_bind_text(stmt, index, v.text.data(),
+                                              static_cast<int>(v.text.size()), SQLITE_TRANSIENT);
+      break;
+    case BindValue::Kind::kNumber:
+      if (std::isfinite(v.number) && v.number == std::trunc(v.number) &&
+          std::fabs(v.number) < 9e18) {
+        rc = sqlite3_bind_int64(stmt, index, static_cast<sqlite3_int64>(v.number));
+      } else {
+        rc = sqlite3_bind_double(stmt, index, v.number);
+      }
+      break;
+  }
+  if (rc != SQLITE_OK) throw RepositoryError(ErrorText(db));
+}
+
+void BindAll(sqlite3* db, sqlite3_stmt* stmt, const BindSet& binds) {
+  const int count = sqlite3_bind_parameter_count(stmt);
+  for (int i = 1; i <= count; ++i) {
+    const char* raw = sqlite3_bind_parameter_name(stmt, i);
+    if (!raw || raw[0] != ':') {
+      throw RepositoryError(std::string("Unsupported bind variable ") + (raw ? raw : "?") +
+                            "; write variables as :name");
+    }
+    const std::string key = Lower(raw + 1);
+    const auto it = binds.values.find(key);
+    if (it == binds.values.end()) {
+      throw RepositoryError("Not all variables bound: " + std::string(raw) + " has no value");
+    }
+    BindOne(db, stmt, i, it->second);
+  }
+}
+
+Cell ReadCell(sqlite3_stmt* stmt, int col) {
+  Cell cell;
+  switch (sqlite3_column_type(stmt, col)) {
+    case SQLITE_NULL:
+      break;
+    case SQLITE_INTEGER:
+      cell.null = false;
+      cell.numeric = true;
+      cell.number = static_cast<double>(sqlite3_column_int64(stmt, col));
+      cell.text = std::to_string(sqlite3_column_int64(stmt, col));
+      break;
+    case SQLITE_FLOAT:
+      cell.null = false;
+      cell.numeric = true;
+      cell.number = sqlite3_column_double(stmt, col);
+      cell.text = FormatNumber(cell.number);
+      break;
+    default: {
+      cell.null = false;
+      const auto* p = static_cast<const char*>(sqlite3_column_blob(stmt, col));
+      const int n = sqlite3_column_bytes(stmt, col);
+      cell.text.assign(p ? p : "", p ? static_cast<size_t>(n) : 0);
+      break;
+    }
+  }
+  return cell;
+}
+
+// Runs one prepared statement to its end. Its rows become *result when it yields columns;
+// columns named like output variables set them from the first row.
+void RunPrepared(sqlite3* db, sqlite3_stmt* stmt, BindSet* binds, ResultSet* result) {
+  BindAll(db, stmt, *binds);
+  const int ncol = sqlite3_column_count(stmt);
+  ResultSet rs;
+  for (int c = 0; c < ncol; ++c) rs.columns.push_back(Lower(sqlite3_column_name(stmt, c)));
+  for (;;) {
+    const int rc = sqlite3_step(stmt);
+    if (rc == SQLITE_DONE) break;
+    if (rc != SQLITE_ROW) throw RepositoryError(ErrorText(db));
+    std::vector<Cell> row;
+    row.reserve(static_cast<size_t>(ncol));
+    for (int c = 0; c < ncol; ++c) row.push_back(ReadCell(stmt, c));
+    rs.rows.push_back(std::move(row));
+  }
+  if (ncol == 0) return;
+  for (size_t c = 0; c < rs.columns.size(); ++c) {
+    auto out = binds->outputs.find(rs.columns[c]);
+    if (out == binds->outputs.end()) continue;
+    if (rs.rows.empty()) {
+      throw RepositoryError("no data found for the output variable :" + out->first);
+    }
+    const Cell& cell = rs.rows.front()[c];
+    BindValue v;
+    v.kind = BindValue::Kind::kNumber;
+    v.number = cell.numeric ? cell.number : std::strtod(cell.text.c_str(), nullptr);
+    binds->values[out->first] = v;
+    out->second = true;
+  }
+  if (result) *result = std::move(rs);
+}
+
+void Exec(sqlite3* db, const char* sql) {
+  char* msg = nullptr;
+  if (sqlite3_exec(db, sql, nullptr, nullptr, &msg) != SQLITE_OK) {
+    std::string text = msg ? msg : ErrorText(db);
+    sqlite3_free(msg);
+    throw RepositoryError(text);
+  }
+}
+
+// Runs every statement of `text` (see the header for the transaction rule). Caller holds mu.
+void RunScript(sqlite3* db, const std::string& text, BindSet* binds, ResultSet* result) {
+  for (auto& out : binds->outputs) out.second = false;
+  const char* tail = text.c_str();
+  bool in_transaction = false;
+  try {
+    bool first = true;
+    while (!BlankTail(tail)) {
+      StmtHolder h;
+      const char* next = nullptr;
+      if (sqlite3_prepare_v2(db, tail, -1, &h.stmt, &next) != SQLITE_OK) {
+        throw RepositoryError(ErrorText(db));
+      }
+      tail = next;
+      if (!h.stmt) continue;  // only a comment was left
+      if (first) {
+        first = false;
+        const bool lone_read = sqlite3_stmt_readonly(h.stmt) && BlankTail(tail);
+        if (!lone_read) {
+          Exec(db, "BEGIN IMMEDIATE");
+          in_transaction = true;
+        }
+      }
+      RunPrepared(db, h.stmt, binds, result);
+    }
+    if (in_transaction) {
+      in_transaction = false;
+      Exec(db, "COMMIT");
+    }
+  } catch (...) {
+    if (in_transaction && !sqlite3_get_autocommit(db)) {
+      sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    throw;
+  }
+}
+
+sqlite3* ConnectedDb(Core& core) {
+  if (!core.db) throw RepositoryError("The repository session is not connected");
+  return core.db;
+}
+
+class SqliteStatement : public Statement {
+ public:
+  SqliteStatement(std::shared_ptr<Core> core, std::string text)
+      : core_(std::move(core)), text_(std::move(text)) {
+    binds_.names = BindNames(text_);
+  }
+  void SetString(const std::string& name, const std::string& value) override {
+    BindValue v;
+    v.kind = BindValue::Kind::kString;
+    v.text = value;
+    binds_.Set(name, std::move(v));
+  }
+  void SetNumber(const std::string& name, double value) override {
+    BindValue v;
+    v.kind = BindValue::Kind::kNumber;
+    v.number = value;
+    binds_.Set(name, std::move(v));
+  }
+  void SetDateTime(const std::string& name, double value) override {
+    BindValue v;
+    v.kind = BindValue::Kind::kDateTime;
+    v.number = value;
+    v.text = DateTimeText(value);
+    binds_.Set(name, std::move(v));
+  }
+  void DeclareOutputNumber(const std::string& name) override {
+    SetNumber(name, 0);
+    binds_.outputs[Lower(name)] = false;
+  }
+  double OutputNumber(const std::string& name) const override {
+    const std::string key = Lower(name);
+    if (!binds_.outputs.count(key)) {
+      throw RepositoryError(":" + name + " is not an output variable of the statement");
+    }
+    return binds_.values.at(key).number;
+  }
+  void Execute() override {
+    std::lock_guard<std::mutex> lock(core_->mu);
+    RunScript(ConnectedDb(*core_), text_, &binds_, nullptr);
+  }
+
+ private:
+  std::shared_ptr<Core> core_;
+  std::string text_;
+  BindSet binds_;
+};
+
+class SqliteQuery : public Query {
+ public:
+  SqliteQuery(std::shared_ptr<Core> core, std::string text)
+      : core_(std::move(core)), text_(std::move(text)) {
+    binds_.names = BindNames(text_);
+  }
+  void SetString(const std::string& name, const std::string& value) override {
+    BindValue v;
+    v.kind = BindValue::Kind::kString;
+    v.text = value;
+    binds_.Set(name, std::move(v));
+  }
+  void SetNumber(const std::string& name, double value) override {
+    BindValue v;
+    v.kind = BindValue::Kind::kNumber;
+    v.number = value;
+    binds_.Set(name, std::move(v));
+  }
+  void SetDateTime(const std::string& name, double value) override {
+    BindValue v;
+    v.kind = BindValue::Kind::kDateTime;
+    v.number = value;
+    v.text = DateTimeText(value);
+    binds_.Set(name, std::move(v));
+  }
+  bool HasParam(const std::string& name) const override {
+    const std::string key = Lower(name);
+    for (const std::string& n : binds_.names) {
+      if (n == key) return true;
+    }
+    return false;
+  }
+  void Open() override {
+    ResultSet rs;
+    {
+      std::lock_guard<std::mutex> lock(core_->mu);
+      RunScript(ConnectedDb(*core_), text_, &binds_, &rs);
+    }
+    result_ = std::move(rs);
+    row_ = 0;
+  }
+  int RowCount() const override { return static_cast<int>(result_.rows.size()); }
+  bool Eof() const override { return row_ >= result_.rows.size(); }
+  void Next() override {
+    if (row_ < result_.rows.size()) ++row_;
+  }
+  double FieldAsNumber(const std::string& column) const override {
+    return AsNumber(Field(column), column);
+  }
+  std::string FieldAsString(const std::string& column) const override {
+    return Field(column).text;
+  }
+  double FirstAsNumber() const override { return AsNumber(At(0), "1"); }
+  int FirstAsInteger() const override {
+    const double v = FirstAsNumber();
+    if (!(v > -2147483649.0 && v < 2147483648.0)) {
+      throw RepositoryError("The first column does not fit an integer: " + FormatNumber(v));
+    }
+    return static_cast<int>(v);
+  }
+  void Close() override {
+    result_ = ResultSet();
+    row_ = 0;
+  }
+
+ private:
+  const Cell& At(size_t col) const {
+    if (row_ >= result_.rows.size()) throw RepositoryError("The query has no current row");
+    if (col >= result_.columns.size()) throw RepositoryError("The query has no such column");
+    return result_.rows[row_][col];
+  }
+  const Cell& Field(const std::string& column) const {
+    const std::string key = Lower(column);
+    for (size_t c = 0; c < result_.columns.size(); ++c) {
+      if (result_.columns[c] == key) return At(c);
+    }
+    throw RepositoryError("Field '" + column + "' not found");
+  }
+  static double AsNumber(const Cell& cell, const std::string& column) {
+    if (cell.null) return 0;
+    if (cell.numeric) return cell.number;
+    double days = 0;
+    if (ParseDateTimeText(cell.text, &days)) return days;
+    const char* begin = cell.text.c_str();
+    char* end = nullptr;
+    const double v = std::strtod(begin, &end);
+    while (end && *end && std::isspace(static_cast<unsigned char>(*end))) ++end;
+    if (end == begin || (end && *end)) {
+      throw RepositoryError("Field '" + column + "' is not a number: '" + cell.text + "'");
+    }
+    return v;
+  }
+
+  std::shared_ptr<Core> core_;
+  std::string text_;
+  BindSet binds_;
+  ResultSet result_;
+  size_t row_ = 0;
+};
+
+class SqliteSession : public Session {
+ public:
+  SqliteSession(std::string file_path, std::string server, bool create_file)
+      : core_(std::make_shared<Core>()),
+        file_path_(std::move(file_path)),
+        server_(std::move(server)),
+        create_file_(create_file) {}
+  ~SqliteSession() override { Disconnect(); }
+
+  void Connect() override {
+    std::lock_guard<std::mutex> lock(core_->mu);
+    if (core_->db) return;
+    if (!create_file_ && !platform::FileExists(file_path_)) {
+      throw RepositoryError("The repository file " + file_path_ +
+                            " does not exist (qxadmin init creates it)");
+    }
+    sqlite3* db = nullptr;
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX |
+                      (create_file_ ? SQLITE_OPEN_CREATE : 0);
+    if (sqlite3_open_v2(file_path_.c_str(), &db, flags, nullptr) != SQLITE_OK) {
+      std::string text = db ? ErrorText(db) : "out of memory";
+      sqlite3_close(db);
+      throw RepositoryError("Cannot open the repository file " + file_path_ + ": " + text);
+    }
+    try {
+      sqlite3_extended_result_codes(db, 0);
+      sqlite3_busy_timeout(db, kBusyTimeoutMs);
+      if (RegisterOracleFunctions(db) != SQLITE_OK) throw RepositoryError(ErrorText(db));
+      // WAL lets readers run beside one writer and other processes share the file. In WAL
+      // mode synchronous=NORMAL never corrupts the file; a power cut may lose the last
+      // commits, which a monitoring record can afford.
+      std::string mode;
+      {
+        StmtHolder h;
+        if (sqlite3_prepare_v2(db, "PRAGMA journal_mode=WAL", -1, &h.stmt, nullptr) !=
+                SQLITE_OK ||
+            sqlite3_step(h.stmt) != SQLITE_ROW) {
+          throw RepositoryError(ErrorText(db));
+        }
+        mode = reinterpret_cast<const char*>(sqlite3_column_text(h.stmt, 0));
+      }
+      if (Lower(mode) != "wal") {
+        throw RepositoryError("The repository file " + file_path_ +
+                              " cannot use the WAL journal (journal mode " + mode + ")");
+      }
+      Exec(db, "PRAGMA synchronous=NORMAL");
+      Exec(db, kConnectionSetup);
+    } catch (const RepositoryError&) {
+      sqlite3_close(db);
+      throw;
+    }
+    core_->db = db;
+  }
+
+  void Disconnect() override {
+    std::lock_guard<std::mutex> lock(core_->mu);
+    if (core_->db) sqlite3_close_v2(core_->db);
+    core_->db = nullptr;
+  }
+
+  bool Connected() const override {
+    std::lock_guard<std::mutex> lock(core_->mu);
+    return core_->db != nullptr;
+  }
+  std::string UserName() const override { return "main"; }
+  std::string Server() const override { return server_; }
+
+  std::unique_ptr<Statement> NewStatement(SqlId id) override {
+    return std::make_unique<SqliteStatement>(core_, JoinLines(SqliteText(id)));
+  }
+  std::unique_ptr<Query> NewQuery(SqlId id) override {
+    return std::make_unique<SqliteQuery>(core_, JoinLines(SqliteText(id)));
+  }
+  std::unique_ptr<Query> NewFreeQuery(const std::string& text) override {
+    return std::make_unique<SqliteQuery>(core_, text);
+  }
+
+ private:
+  std::shared_ptr<Core> core_;
+  const std::string file_path_;
+  const std::string server_;
+  const bool create_file_;
+};
+
+}  // namespace
+
+std::unique_ptr<Session> CreateSqliteSession(const std::string& file_path,
+                                             const std::string& server, bool create_file) {
+  return std::make_unique<SqliteSession>(file_path, server, create_file);
+}
+
+std::string DateTimeText(double days) {
+  const platform::LocalTime t = platform::DecodeDateTime(days);
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour,
+                t.minute, t.second);
+  return buf;
+}
+
+bool ParseDateTimeText(const std::string& text, double* days) {
+  platform::LocalTime t;
+  int n = 0;
+  char sep = 0;
+  if (std::sscanf(text.c_str(), "%4d-%2d-%2d%n", &t.year, &t.month, &t.day, &n) != 3 || n != 10) {
+    return false;
+  }
+  size_t pos = 10;
+  if (pos < text.size()) {
+    sep = text[pos];
+    if (sep != ' ' && sep != 'T') return false;
+    ++pos;
+    int m = 0;
+    if (std::sscanf(text.c_str() + pos, "%2d:%2d%n", &t.hour, &t.minute, &m) != 2 || m != 5) {
+      return false;
+    }
+    pos += 5;
+    if (pos < text.size()) {
+      if (text[pos] != ':') return false;
+      if (std::sscanf(text.c_str() + pos, ":%2d%n", &t.second, &m) != 1 || m != 3) return false;
+      pos += 3;
+      if (pos < text.size()) {
+        if (text[pos] != '.') return false;
+        int frac = 0, digits = 0;
+        for (++pos; pos < text.size(); ++pos, ++digits) {
+          if (!std::isdigit(static_cast<unsigned char>(text[pos]))) return false;
+          if (digits < 3) frac = frac * 10 + (text[pos] - '0');
+        }
+        for (; digits < 3; ++digits) frac *= 10;
+        t.millisecond = frac;
+      }
+    }
+  }
+  if (t.month < 1 || t.month > 12 || t.day < 1 || t.day > 31 || t.hour > 23 || t.minute > 59 ||
+      t.second > 59 || t.hour < 0 || t.minute < 0 || t.second < 0) {
+    return false;
+  }
+  *days = platform::EncodeDateTime(t);
+  return true;
+}
+
+std::vector<std::string> BindNames(const std::string& text) {
+  std::vector<std::string> names;
+  const size_t n = text.size();
+  size_t i = 0;
+  auto ident = [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$';
+  };
+  while (i < n) {
+    const char c = text[i];
+    if (c == '\'' || c == '"') {
+      const size_t end = text.find(c, i + 1);
+      i = end == std::string::npos ? n : end + 1;  // '' inside a literal is two literals here
+    } else if (c == '-' && i + 1 < n && text[i + 1] == '-') {
+      const size_t end = text.find('\n', i);
+      i = end == std::string::npos ? n : end + 1;
+    } else if (c == '/' && i + 1 < n && text[i + 1] == '*') {
+      const size_t end = text.find("*/", i + 2);
+      i = end == std::string::npos ? n : end + 2;
+    } else if (c == ':' && i + 1 < n &&
+               (std::isalpha(static_cast<unsigned char>(text[i + 1])) || text[i + 1] == '_')) {
+      size_t j = i + 1;
+      while (j < n && ident(text[j])) ++j;
+      std::string name = Lower(text.substr(i + 1, j - i - 1));
+      bool seen = false;
+      for (const std::string& s : names) seen = seen || s == name;
+      if (!seen) names.push_back(name);
+      i = j;
+    } else {
+      ++i;
+    }
+  }
+  return names;
+}
+
+}  // namespace qx::repository::sqlite

@@ -1,0 +1,187 @@
+// The SQLite dialect of every repository statement, in SqlId order, doing what the Oracle
+// texts (sql_texts.cpp) do. How they differ:
+//   - A text may hold several statements; the session runs them as one transaction, so the
+//     Oracle blocks' own "commit;" has no counterpart here.
+//   - Sequences are rows of qx_sequences; nextval is "update ... returning value".
+//   - An output variable is filled by a column of the same name ("returning value as sqlId")
+//     and read by the statements after it as ":sqlId".
+//   - sysdate is datetime('now', 'localtime'); date-times are TEXT "YYYY-MM-DD HH:MM:SS".
+// Every text binds exactly the variables its Oracle counterpart binds.
+#include <array>
+
+#include "repository/sql_texts.h"
+
+namespace qx::repository {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// nextval of a sequence as a statement of a script, its value in the column `column`.
+#define QX_NEXTVAL(seq, column) \
+  "update qx_sequences set value = value + 1 where name = '" seq "' returning value as " column ";"
+
+const std::array<Lines, static_cast<size_t>(SqlId::kCount)>& SqliteTable() {
+  static const std::array<Lines, static_cast<size_t>(SqlId::kCount)> table = {{
+      /* kCheckInstalled */
+      {"select name as table_name from sqlite_master where type = 'table' and upper(name) = "
+       "'QX_SERVICE_LIST'"},
+      /* kDeleteStatusRows */
+      {"delete from qx_service_status where host = :host"},
+      /* kLoadService */
+      {"select * from QX_SERVICE_LIST where Upper(name) = :name"},
+      /* kLoadServiceFilters */
+      {"select * from qx_service_filter where service_id = :service_id and enabled = 'Y' "},
+      /* kLoadSqlFilters */
+      {"select * from qx_sql_filter where service_id = :service_id and enabled = 'Y' "},
+      /* kInsertStatusRow */
+      {"/*$QXC$*/ insert into qx_service_status (service_id, host, service_start, last_update) "
+       "values (:service_id, :host, datetime('now', 'localtime'), datetime('now', 'localtime'))"},
+      /* kUpdateStatusRow */
+      {"update qx_service_status set last_update = datetime('now', 'localtime') "
+       "where service_id = :service_id and host = :host"},
+      /* kNextSessionId */
+      {QX_NEXTVAL("qx_session_id_seq", "nextval")},
+      /* kFindSqlByHash */
+      {"select id from qx_client_sql where sqlhash = :sqlhash "},
+      /* kInsertSql */
+      {"/*$QXC$*/",
+       QX_NEXTVAL("qx_client_sql_id_seq", "sqlId"),
+       "insert into QX_CLIENT_SQL (id, sqlhash, sqltext, sqltext1, sqltext2, sqltext3)",
+       " values (:sqlId, :sqlhash, :sqltext, :sqltext1, :sqltext2, :sqltext3);"},
+      /* kInsertSqlHistory */
+      {"/*$QXC$*/",
+       "update qx_sequences set value = value + 1 where name = 'qx_client_sqlhist_id_seq';",
+       "insert into qx_client_sql_history (id, sql_id, srvc_id, exec_date, exec_time, "
+       "session_id, host, ip, orauser, service_name, sid, program, username)",
+       " values ((select value from qx_sequences where name = 'qx_client_sqlhist_id_seq'), "
+       ":sql_id, :srvc_id, :exec_date, :exec_time, :session_id, :host, :ip, :orauser, "
+       ":service_name, :sid, :program, :username);"},
+
+      /* kAdminCreateSchema. Widths follow schema.h; SQLite keeps them as documentation. Ids
+         are NUMBER (not INTEGER PRIMARY KEY) so that a NULL id fails instead of taking a
+         rowid. Date-times are TEXT, see the file comment. */
+      {"create table QX_SERVICE_LIST (",
+       "  id NUMBER(38) NOT NULL PRIMARY KEY,",
+       "  name VARCHAR2(100) NOT NULL,",
+       "  oracle_host VARCHAR2(255),",
+       "  oracle_port NUMBER(5),",
+       "  work_port NUMBER(5),",
+       "  manage_port NUMBER(5),",
+       "  ipinterface VARCHAR2(64));",
+       "create table qx_service_filter (",
+       "  id NUMBER(38) NOT NULL PRIMARY KEY,",
+       "  service_id NUMBER(38) NOT NULL,",
+       "  filter_type VARCHAR2(10),",
+       "  service_name VARCHAR2(200),",
+       "  sid VARCHAR2(100),",
+       "  program VARCHAR2(2000),",
+       "  host VARCHAR2(200),",
+       "  username VARCHAR2(100),",
+       "  orauser VARCHAR2(100),",
+       "  date_expr VARCHAR2(2000),",
+       "  enabled CHAR(1));",
+       "create table qx_sql_filter (",
+       "  id NUMBER(38) NOT NULL PRIMARY KEY,",
+       "  service_id NUMBER(38) NOT NULL,",
+       "  filter_type VARCHAR2(10),",
+       "  exec_date_expr VARCHAR2(2000),",
+       "  exec_time VARCHAR2(30),",
+       "  sqlstatement VARCHAR2(4000),",
+       "  object_list VARCHAR2(4000),",
+       "  enabled CHAR(1));",
+       "create table qx_service_status (",
+       "  service_id NUMBER(38) NOT NULL,",
+       "  host VARCHAR2(255) NOT NULL,",
+       "  service_start TEXT,",
+       "  last_update TEXT);",
+       "create index qx_service_status_host on qx_service_status (host);",
+       "create table qx_client_sql (",
+       "  id NUMBER(38) NOT NULL PRIMARY KEY,",
+       "  sqlhash VARCHAR2(45) NOT NULL,",
+       "  sqltext VARCHAR2(2000),",
+       "  sqltext1 VARCHAR2(2000),",
+       "  sqltext2 VARCHAR2(2000),",
+       "  sqltext3 VARCHAR2(2000));",
+       "create index qx_client_sql_hash on qx_client_sql (sqlhash);",
+       "create table qx_client_sql_history (",
+       "  id NUMBER(38) NOT NULL PRIMARY KEY,",
+       "  sql_id NUMBER(38),",
+       "  srvc_id NUMBER(38),",
+       "  exec_date TEXT,",
+       "  exec_time NUMBER,",
+       "  session_id NUMBER(38),",
+       "  host VARCHAR2(200),",
+       "  ip VARCHAR2(30),",
+       "  orauser VARCHAR2(30),",
+       "  service_name VARCHAR2(100),",
+       "  sid VARCHAR2(20),",
+       "  program VARCHAR2(2000),",
+       "  username VARCHAR2(100));",
+       "create table qx_sequences (",
+       "  name VARCHAR2(30) NOT NULL PRIMARY KEY,",
+       "  value INTEGER NOT NULL);",
+       "insert into qx_sequences (name, value) values",
+       "  ('qx_session_id_seq', 0), ('qx_client_sql_id_seq', 0),",
+       "  ('qx_client_sqlhist_id_seq', 0), ('qx_service_id_seq', 0),",
+       "  ('qx_service_filter_id_seq', 0), ('qx_sql_filter_id_seq', 0);"},
+      /* kAdminListServices */
+      {"select id, name, oracle_host, oracle_port, work_port, manage_port, ipinterface",
+       "from QX_SERVICE_LIST order by id"},
+      /* kAdminFindServiceById */
+      {"select * from QX_SERVICE_LIST where id = :id"},
+      /* kAdminInsertService */
+      {QX_NEXTVAL("qx_service_id_seq", "id"),
+       "insert into QX_SERVICE_LIST (id, name, oracle_host, oracle_port, work_port, manage_port, "
+       "ipinterface)",
+       " values (:id, :name, :oracle_host, :oracle_port, :work_port, :manage_port, :ipinterface);"},
+      /* kAdminDeleteService */
+      {"delete from qx_service_filter where service_id = :id;",
+       "delete from qx_sql_filter where service_id = :id;",
+       "delete from QX_SERVICE_LIST where id = :id;"},
+      /* kAdminListServiceFilters */
+      {"select f.id, f.service_id, s.name as service, f.filter_type, f.service_name, f.sid, "
+       "f.program, f.host, f.username, f.orauser, f.date_expr, f.enabled",
+       "from qx_service_filter f left join QX_SERVICE_LIST s on s.id = f.service_id",
+       "where :service_id = 0 or f.service_id = :service_id order by f.id"},
+      /* kAdminFindServiceFilter */
+      {"select * from qx_service_filter where id = :id"},
+      /* kAdminInsertServiceFilter */
+      {QX_NEXTVAL("qx_service_filter_id_seq", "id"),
+       "insert into qx_service_filter (id, service_id, filter_type, service_name, sid, program, "
+       "host, username, orauser, date_expr, enabled)",
+       " values (:id, :service_id, :filter_type, :service_name, :sid, :program, :host, "
+       ":username, :orauser, :date_expr, :enabled);"},
+      /* kAdminSetServiceFilterEnabled */
+      {"update qx_service_filter set enabled = :enabled where id = :id"},
+      /* kAdminDeleteServiceFilter */
+      {"delete from qx_service_filter where id = :id"},
+      /* kAdminListSqlFilters */
+      {"select f.id, f.service_id, s.name as service, f.filter_type, f.exec_date_expr, "
+       "f.exec_time, f.sqlstatement, f.object_list, f.enabled",
+       "from qx_sql_filter f left join QX_SERVICE_LIST s on s.id = f.service_id",
+       "where :service_id = 0 or f.service_id = :service_id order by f.id"},
+      /* kAdminFindSqlFilter */
+      {"select * from qx_sql_filter where id = :id"},
+      /* kAdminInsertSqlFilter */
+      {QX_NEXTVAL("qx_sql_filter_id_seq", "id"),
+       "insert into qx_sql_filter (id, service_id, filter_type, exec_date_expr, exec_time, "
+       "sqlstatement, object_list, enabled)",
+       " values (:id, :service_id, :filter_type, :exec_date_expr, :exec_time, :sqlstatement, "
+       ":object_list, :enabled);"},
+      /* kAdminSetSqlFilterEnabled */
+      {"update qx_sql_filter set enabled = :enabled where id = :id"},
+      /* kAdminDeleteSqlFilter */
+      {"delete from qx_sql_filter where id = :id"},
+  }};
+  return table;
+}
+
+#undef QX_NEXTVAL
+
+}  // namespace
+
+const std::vector<std::string>& SqliteText(SqlId id) {
+  return SqliteTable()[static_cast<size_t>(id)];
+}
+
+}  // namespace qx::repository

@@ -1,0 +1,329 @@
+// The SQLite repository session: binds, output variables, errors, the installed schema and
+// its statements, concurrency within a process and across processes.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+#include <thread>
+
+#include "platform/datetime.h"
+#include "repository/repository.h"
+#include "repository/session_factory.h"
+#include "repository/sqlite/sqlite_session.h"
+#include "repository/temp_dir.h"
+
+namespace qx::repository {
+namespace {
+
+using qx::testing::TempDir;
+
+// A connected session on a fresh repository with the whole schema.
+std::unique_ptr<Session> NewRepository(const TempDir& dir, const std::string& name = "repo.db") {
+  auto session = CreateSession(ParseConnectString("sqlite:" + name, dir.Dir()), true);
+  session->Connect();
+  session->NewStatement(SqlId::kAdminCreateSchema)->Execute();
+  return session;
+}
+
+std::unique_ptr<Query> Open(Session& s, const std::string& text) {
+  auto q = s.NewFreeQuery(text);
+  q->Open();
+  return q;
+}
+
+TEST(SqliteSession, ConnectStringsPickTheBackend) {
+  auto s = Session::Create("sqlite:data/repo.db", "/opt/qx/");
+  EXPECT_EQ(s->UserName(), "main");
+  EXPECT_EQ(s->Server(), "data/repo.db");
+  EXPECT_EQ(ParseConnectString("sqlite:data/repo.db", "/opt/qx/").sqlite_file,
+            "/opt/qx/data/repo.db");
+  EXPECT_EQ(ParseConnectString("sqlite:/var/qx.db", "/opt/qx/").sqlite_file, "/var/qx.db");
+
+  const ConnectTarget ora = ParseConnectString("scott/tiger@orcl", "/opt/qx/");
+  EXPECT_EQ(ora.kind, ConnectTarget::Kind::kOracle);
+  EXPECT_EQ(ora.user, "scott");
+  EXPECT_EQ(ora.password, "tiger");
+  EXPECT_EQ(ora.server, "orcl");
+
+  for (const char* bad : {"", "repo.db", "sqlite:", "scott@orcl", "/tiger@orcl", "scott/tiger@"}) {
+    try {
+      Session::Create(bad, "/opt/qx/");
+      ADD_FAILURE() << "accepted " << bad;
+    } catch (const RepositoryError& e) {
+      EXPECT_NE(std::string(e.what()).find("sqlite:PATH"), std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find("user/password@server"), std::string::npos);
+    }
+  }
+}
+
+TEST(SqliteSession, MissingFileIsAConnectErrorAndLeavesTheSessionUnconnected) {
+  TempDir dir;
+  auto s = Session::Create("sqlite:absent.db", dir.Dir());
+  EXPECT_THROW(s->Connect(), RepositoryError);
+  EXPECT_FALSE(s->Connected());
+  EXPECT_FALSE(std::filesystem::exists(dir.File("absent.db")));
+  EXPECT_THROW(s->NewFreeQuery("select 1")->Open(), RepositoryError);
+}
+
+TEST(SqliteSession, BindsEveryTypeAndANameUsedTwice) {
+  TempDir dir;
+  auto s = NewRepository(dir);
+  auto q = s->NewFreeQuery(
+      "select :text as t, :num as n, :frac as f, :when as d, :num + :NUM as twice, "
+      "typeof(:empty) as e");
+  EXPECT_TRUE(q->HasParam("TEXT"));
+  EXPECT_TRUE(q->HasParam("num"));
+  EXPECT_FALSE(q->HasParam("missing"));
+  q->SetString("text", "O'Brien");
+  q->SetNumber("Num", 21);
+  q->SetNumber("frac", 0.25);
+  q->SetDateTime("when", platform::EncodeDateTime({2026, 12, 6, 18, 30, 5, 400}));
+  q->SetString("empty", "");
+  q->Open();
+  ASSERT_EQ(q->RowCount(), 1);
+  EXPECT_EQ(q->FieldAsString("T"), "O'Brien");
+  EXPECT_EQ(q->FieldAsNumber("n"), 21);
+  EXPECT_EQ(q->FieldAsString("n"), "21");
+  EXPECT_EQ(q->FieldAsNumber("f"), 0.25);
+  EXPECT_EQ(q->FieldAsString("d"), "2026-12-06 18:30:05");
+  EXPECT_DOUBLE_EQ(q->FieldAsNumber("d"),
+                   platform::EncodeDateTime({2026, 12, 6, 18, 30, 5, 0}));
+  EXPECT_EQ(q->FieldAsNumber("twice"), 42);
+  EXPECT_EQ(q->FieldAsString("e"), "null");  // an empty string is NULL, as in Oracle
+  EXPECT_THROW(q->FirstAsInteger(), RepositoryError);  // "O'Brien" is no number
+  EXPECT_THROW(q->FieldAsString("nope"), RepositoryError);
+  q->Next();
+  EXPECT_TRUE(q->Eof());
+  EXPECT_THROW(q->FieldAsString("t"), RepositoryError);
+
+  // A name the text does not have, and a variable left unset.
+  EXPECT_THROW(q->SetString("other", "x"), RepositoryError);
+  auto unset = s->NewFreeQuery("select :a + :b");
+  unset->SetNumber("a", 1);
+  EXPECT_THROW(unset->Open(), RepositoryError);
+  // Colons inside literals and comments are no variables.
+  EXPECT_EQ(sqlite::BindNames("select ':x', \":y\" /* :z */ -- :w\n, :v, :V from t"),
+            std::vector<std::string>{"v"});
+}
+
+TEST(SqliteSession, ErrorsCarrySqlitesOwnText) {
+  TempDir dir;
+  auto s = NewRepository(dir);
+  try {
+    Open(*s, "select * from no_such_table");
+    FAIL();
+  } catch (const RepositoryError& e) {
+    EXPECT_STREQ(e.what(), "no such table: no_such_table");
+  }
+  try {
+    Open(*s, "select from");
+    FAIL();
+  } catch (const RepositoryError& e) {
+    EXPECT_NE(std::string(e.what()).find("syntax error"), std::string::npos) << e.what();
+  }
+  // The session is still usable after an error.
+  EXPECT_EQ(Open(*s, "select 7")->FirstAsInteger(), 7);
+}
+
+std::unique_ptr<Statement> InsertSql(Session& s, const std::string& hash,
+                                     const std::string& text) {
+  auto st = s.NewStatement(SqlId::kInsertSql);
+  st->DeclareOutputNumber("sqlId");
+  st->SetString("sqlhash", hash);
+  st->SetString("sqltext", text);
+  st->SetString("sqltext1", "");
+  st->SetString("sqltext2", "");
+  st->SetString("sqltext3", "");
+  return st;
+}
+
+TEST(SqliteSession, InsertsStatementsWithTheOutputIdAndRollsBackAFailedScript) {
+  TempDir dir;
+  auto s = NewRepository(dir);
+  double ids[2] = {};
+  for (int i = 0; i < 2; ++i) {
+    auto st = InsertSql(*s, "hash" + std::to_string(i), std::string(2000, 'a'));
+    st->SetString("sqltext1", "tail");
+    st->Execute();
+    ids[i] = st->OutputNumber("SQLID");
+  }
+  EXPECT_EQ(ids[0], 1);
+  EXPECT_EQ(ids[1], 2);
+  auto q = s->NewQuery(SqlId::kFindSqlByHash);
+  q->SetString("sqlhash", "hash1");
+  q->Open();
+  ASSERT_EQ(q->RowCount(), 1);
+  EXPECT_EQ(q->FieldAsNumber("ID"), 2);
+  auto text = Open(*s, "select length(sqltext) as n, sqltext1 from qx_client_sql where id = 1");
+  EXPECT_EQ(text->FieldAsNumber("n"), 2000);
+  EXPECT_EQ(text->FieldAsString("sqltext1"), "tail");
+
+  // A script that fails half-way leaves neither the sequence step nor the row behind.
+  auto bad = InsertSql(*s, "", "x");  // an empty hash is NULL and violates NOT NULL
+  try {
+    bad->Execute();
+    FAIL();
+  } catch (const RepositoryError& e) {
+    EXPECT_NE(std::string(e.what()).find("NOT NULL constraint failed"), std::string::npos);
+  }
+  EXPECT_EQ(Open(*s, "select value from qx_sequences where name = 'qx_client_sql_id_seq'")
+                ->FirstAsInteger(), 2);
+
+  // A missing sequence is an error, not a row with id 0.
+  s->NewFreeQuery("delete from qx_sequences where name = 'qx_client_sql_id_seq'")->Open();
+  bad->SetString("sqlhash", "h");
+  EXPECT_THROW(bad->Execute(), RepositoryError);
+  EXPECT_EQ(Open(*s, "select count(*) from qx_client_sql")->FirstAsInteger(), 2);
+}
+
+TEST(SqliteSession, RunsTheServicesStatements) {
+  TempDir dir;
+  auto s = NewRepository(dir);
+  auto check = s->NewQuery(SqlId::kCheckInstalled);
+  check->Open();
+  EXPECT_EQ(check->RowCount(), 1);
+
+  auto next = [&] {
+    auto q = s->NewQuery(SqlId::kNextSessionId);
+    q->Open();
+    return q->FirstAsNumber();
+  };
+  EXPECT_EQ(next(), 1);
+  EXPECT_EQ(next(), 2);
+
+  auto ins = s->NewStatement(SqlId::kInsertStatusRow);
+  ins->SetNumber("service_id", 3);
+  ins->SetString("host", "BOX");
+  ins->Execute();
+  auto upd = s->NewStatement(SqlId::kUpdateStatusRow);
+  upd->SetNumber("service_id", 3);
+  upd->SetString("host", "BOX");
+  upd->Execute();
+  auto row = Open(*s, "select service_start, last_update from qx_service_status");
+  ASSERT_EQ(row->RowCount(), 1);
+  double start = 0;
+  EXPECT_TRUE(sqlite::ParseDateTimeText(row->FieldAsString("service_start"), &start));
+  EXPECT_NEAR(start, platform::NowDateTime(), 5.0 / 86400);
+  auto del = s->NewStatement(SqlId::kDeleteStatusRows);
+  del->SetString("host", "BOX");
+  del->Execute();
+  EXPECT_EQ(Open(*s, "select count(*) from qx_service_status")->FirstAsInteger(), 0);
+
+  auto hist = s->NewStatement(SqlId::kInsertSqlHistory);
+  hist->SetNumber("sql_id", 1);
+  hist->SetNumber("srvc_id", 3);
+  hist->SetDateTime("exec_date", platform::EncodeDateTime({2026, 1, 2, 3, 4, 5, 0}));
+  hist->SetNumber("exec_time", 12.5);
+  hist->SetNumber("session_id", 9);
+  for (const char* n : {"host", "ip", "orauser", "service_name", "sid", "program", "username"}) {
+    hist->SetString(n, std::string(n) + "-value");
+  }
+  hist->Execute();
+  hist->Execute();  // binds stay set
+  auto h = Open(*s, "select * from qx_client_sql_history order by id");
+  ASSERT_EQ(h->RowCount(), 2);
+  EXPECT_EQ(h->FieldAsNumber("id"), 1);
+  EXPECT_EQ(h->FieldAsString("exec_date"), "2026-01-02 03:04:05");
+  EXPECT_EQ(h->FieldAsNumber("exec_time"), 12.5);
+  EXPECT_EQ(h->FieldAsString("program"), "program-value");
+  h->Next();
+  EXPECT_EQ(h->FieldAsNumber("id"), 2);
+}
+
+TEST(SqliteSession, EightThreadsShareOneSession) {
+  TempDir dir;
+  auto s = NewRepository(dir);
+  constexpr int kThreads = 8, kRows = 60;
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      try {
+        for (int i = 0; i < kRows; ++i) {
+          const std::string hash = std::to_string(t) + "-" + std::to_string(i);
+          auto st = InsertSql(*s, hash, "text of " + hash);
+          st->Execute();
+          auto q = s->NewQuery(SqlId::kFindSqlByHash);
+          q->SetString("sqlhash", hash);
+          q->Open();
+          if (q->RowCount() != 1 || q->FieldAsNumber("id") != st->OutputNumber("sqlId")) {
+            ++failures;
+          }
+          auto n = s->NewQuery(SqlId::kNextSessionId);
+          n->Open();
+          n->FirstAsNumber();
+        }
+      } catch (const std::exception& e) {
+        ++failures;
+        ADD_FAILURE() << e.what();
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(failures.load(), 0);
+  auto all = Open(*s, "select id, sqlhash, sqltext from qx_client_sql order by id");
+  ASSERT_EQ(all->RowCount(), kThreads * kRows);
+  for (int i = 1; !all->Eof(); all->Next(), ++i) {
+    EXPECT_EQ(all->FieldAsNumber("id"), i);
+    EXPECT_EQ(all->FieldAsString("sqltext"), "text of " + all->FieldAsString("sqlhash"));
+  }
+  EXPECT_EQ(Open(*s, "select value from qx_sequences where name = 'qx_session_id_seq'")
+                ->FirstAsInteger(), kThreads * kRows);
+}
+
+TEST(SqliteSession, TwoProcessesWriteOneFile) {
+  TempDir dir;
+  NewRepository(dir)->Disconnect();
+  constexpr int kRows = 150;
+  pid_t children[2];
+  for (int c = 0; c < 2; ++c) {
+    children[c] = fork();
+    ASSERT_GE(children[c], 0);
+    if (children[c] == 0) {
+      int code = 0;
+      try {
+        auto s = Session::Create("sqlite:repo.db", dir.Dir());
+        s->Connect();
+        for (int i = 0; i < kRows; ++i) {
+          InsertSql(*s, std::to_string(c) + "-" + std::to_string(i), "x")->Execute();
+        }
+      } catch (...) {
+        code = 1;
+      }
+      _exit(code);
+    }
+  }
+  for (pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  auto s = Session::Create("sqlite:repo.db", dir.Dir());
+  s->Connect();
+  EXPECT_EQ(Open(*s, "select count(*) from qx_client_sql")->FirstAsInteger(), 2 * kRows);
+  EXPECT_EQ(Open(*s, "select count(distinct id) from qx_client_sql")->FirstAsInteger(), 2 * kRows);
+  EXPECT_EQ(Open(*s, "select max(id) from qx_client_sql")->FirstAsInteger(), 2 * kRows);
+}
+
+TEST(SqliteSession, EveryStatementHasASqliteTextWithTheOracleBinds) {
+  for (int i = 0; i < static_cast<int>(SqlId::kCount); ++i) {
+    const auto id = static_cast<SqlId>(i);
+    const std::string text = JoinLines(SqliteText(id));
+    ASSERT_FALSE(text.empty()) << "SqlId " << i;
+    if (id == SqlId::kAdminCreateSchema) continue;
+    std::vector<std::string> oracle = sqlite::BindNames(JoinLines(OracleText(id)));
+    if (i >= static_cast<int>(SqlId::kAdminCreateSchema)) {
+      oracle = sqlite::BindNames(JoinLines(OracleAdminText(id)));
+    }
+    const std::vector<std::string> mine = sqlite::BindNames(text);
+    EXPECT_EQ(std::set<std::string>(oracle.begin(), oracle.end()),
+              std::set<std::string>(mine.begin(), mine.end()))
+        << "SqlId " << i;
+  }
+}
+
+}  // namespace
+}  // namespace qx::repository
