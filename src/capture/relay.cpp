@@ -42,6 +42,7 @@ void TRelayListener::Activate() {
   const platform::SocketHandle s = platform::ListenTcp(port, 15, &error);
   if (s == platform::kInvalidSocket) throw RelayError(error.Message());
   listener_ = s;
+  bound_port_ = platform::LocalPort(s);
   wake_ = platform::CreateWakeHandle();
   {
     std::lock_guard<std::mutex> lock(conns_mu_);
@@ -50,17 +51,19 @@ void TRelayListener::Activate() {
   accept_thread_ = std::thread([this] { AcceptLoop(); });
 }
 
-int TRelayListener::LocalPort() const {
-  return listener_ == platform::kInvalidSocket ? 0 : platform::LocalPort(listener_);
-}
+int TRelayListener::LocalPort() const { return bound_port_; }
 
-void TRelayListener::Deactivate() {
+void TRelayListener::StopAccepting() {
   if (!Active()) return;
   platform::Wake(wake_);
   accept_thread_.join();
   platform::Close(listener_);
   platform::Close(wake_);
   listener_ = wake_ = platform::kInvalidSocket;
+}
+
+void TRelayListener::Deactivate() {
+  StopAccepting();
 
   std::list<Entry> conns;
   {

@@ -86,6 +86,8 @@ class TRelayListener {
   // Listens and starts accepting. Throws RelayError with the socket error's message.
   void Activate();
   void Deactivate();
+  // Stops accepting new clients; open connections go on relaying.
+  void StopAccepting();
   bool Active() const { return listener_ != platform::kInvalidSocket; }
   int LocalPort() const;
 
@@ -100,6 +102,7 @@ class TRelayListener {
   void Dispatch(TRelayConnection& conn, const std::function<void()>& fn);
 
   platform::SocketHandle listener_ = platform::kInvalidSocket;
+  int bound_port_ = 0;  // the listening port, kept for lookups after StopAccepting
   platform::SocketHandle wake_ = platform::kInvalidSocket;
   std::thread accept_thread_;
 

@@ -3,6 +3,12 @@
 
 #include <cmath>
 
+#include "capture/connection.h"
+#include "capture/relay_handlers.h"
+#include "manage/manage.h"
+#include "platform/datetime.h"
+#include "sql/sql_store.h"
+
 namespace qx::service {
 namespace {
 
@@ -113,6 +119,70 @@ void StatusHeartbeat(TQuorvexService& svc, int tag) {
   st->Execute();
 }
 
+namespace {
+
+// The managing listener, connection log, filters and status row of a service whose relay
+// listener or capture has been set up (or has failed). Returns false when the service's
+// start-up is abandoned at its managing listener.
+bool StartManagingPart(TQuorvexService& svc, TServiceData& service,
+                       repository::Statement& insert_status) {
+  const int port = static_cast<int>(std::trunc(service.manage_port));
+  TQuorvexService* owner = &svc;
+  service.manageListener = std::make_unique<manage::TManageListener>(
+      *svc.loop, port, [owner](int local_port, platform::SocketHandle client) {
+        return manage::ManageRequest(*owner, local_port, client);
+      });
+  service.startTime = platform::NowDateTime();
+  try {
+    service.manageListener->Activate();
+  } catch (const std::exception& e) {
+    svc.ReportError("The following error encountered while starting managing listener for service " +
+                    service.name + ": " + e.what());
+    service.manageListener.reset();
+    return false;
+  }
+  svc.WriteServiceLog("Quorvex managing listener for service " + service.name +
+                      " has been successfully started on port " + std::to_string(port));
+  if (svc.debugConnections) {
+    std::string error;
+    if (service.connLog.Create(svc.programDirectory + service.name + ".log", &error)) {
+      service.connLogOpen = true;
+      service.connLog.WriteLine("Connections log started for service " + service.name);
+    } else {
+      svc.ReportError("Unable to create the connection log of service " + service.name + ": " +
+                      error);
+    }
+  }
+  LoadServiceFilters(svc, service);
+  LoadSQLFilters(svc, service);
+  insert_status.SetNumber("service_id", service.id);
+  insert_status.SetString("host", GetHostName());
+  insert_status.Execute();
+  return true;
+}
+
+void StartRelay(TQuorvexService& svc, TServiceData& service) {
+  auto relay = std::make_unique<capture::TRelayListener>();
+  relay->port = static_cast<int>(std::trunc(service.work_port));
+  relay->targetHost = service.oracle_host;
+  relay->targetPort = static_cast<int>(std::trunc(service.oracle_port));
+  capture::AttachRelayHandlers(svc, *relay);
+  capture::TRelayListener& r = *relay;
+  service.tcpMain = std::move(relay);
+  try {
+    r.Activate();
+    svc.WriteServiceLog("Quorvex listener for service " + service.name +
+                        " has been successfully started on port " + std::to_string(r.port) +
+                        " Monitoring clients connecting to " + service.oracle_host + ":" +
+                        std::to_string(r.targetPort));
+  } catch (const std::exception& e) {
+    svc.ReportError("The following error encountered while starting Quorvex listener thread for service " +
+                    service.name + ": " + e.what());
+  }
+}
+
+}  // namespace
+
 void StartListeners(TQuorvexService& svc) {
   {
     auto st = svc.session->NewStatement(repository::SqlId::kDeleteStatusRows);
@@ -122,21 +192,85 @@ void StartListeners(TQuorvexService& svc) {
   auto insert = svc.session->NewStatement(repository::SqlId::kInsertStatusRow);
   for (auto it = svc.services.rbegin(); it != svc.services.rend(); ++it) {
     TServiceData& service = **it;
-    insert->SetNumber("service_id", service.id);
-    insert->SetString("host", GetHostName());
-    insert->Execute();
+    if (service.IsActive()) {
+      StartRelay(svc, service);
+    } else if (!StartPassive(svc, service)) {
+      continue;  // abandoned at the sniffer or interface step
+    }
+    StartManagingPart(svc, service, *insert);
   }
 }
 
+namespace {
+
+// Flushes and releases the records of the relay connections still open. Each connection is
+// detached under its own lock first, so its thread runs no handler from then on and never
+// touches the record again.
+void FlushOpenRelayConnections(TQuorvexService& svc) {
+  std::vector<std::shared_ptr<capture::TRelayConnection>> conns;
+  {
+    std::lock_guard<std::mutex> lock(svc.relayMu);
+    conns = svc.relayThreads;
+  }
+  for (auto it = conns.rbegin(); it != conns.rend(); ++it) {
+    capture::TRelayConnection& conn = **it;
+    std::lock_guard<std::mutex> lock(conn.mu);
+    conn.detached = true;
+    capture::TThreadData* rec = conn.data.get();
+    if (!rec || !rec->established) continue;
+    const std::string line = "Connection disconnected for host " + rec->host;
+    capture::AddTrace(*rec, line);
+    svc.WriteServiceLog(line);
+    capture::FlushTrace(svc, *rec);
+    try {
+      if (!rec->sqlSkip) sql::SaveSQL(svc, *rec, 0);
+      sql::InsertSQLHistory(svc, *rec, true);
+      sql::CloseSQLHistory(svc, *rec);
+    } catch (const std::exception& e) {
+      svc.ReportError("Connection # " + std::to_string(rec->connectionNo) +
+                      " error received while disconnecting for host " + rec->host + ": " +
+                      e.what());
+    }
+    rec->traceLines.reset();
+  }
+  for (auto it = conns.rbegin(); it != conns.rend(); ++it) {
+    capture::TRelayConnection& conn = **it;
+    std::lock_guard<std::mutex> lock(conn.mu);
+    conn.data.reset();
+  }
+  std::lock_guard<std::mutex> lock(svc.relayMu);
+  svc.relayThreads.clear();
+}
+
+}  // namespace
+
 void StopListeners(TQuorvexService& svc) {
+  // No new relayed connection may start while the open ones are flushed.
+  for (const auto& s : svc.services) {
+    if (s->tcpMain) s->tcpMain->StopAccepting();
+  }
+  StopPassive(svc);  // capture threads end before their records are flushed and released
+  FlushOpenRelayConnections(svc);
+  svc.sqlCache.reset();
   for (auto it = svc.services.rbegin(); it != svc.services.rend(); ++it) {
     TServiceData& service = **it;
     RemoveStatusTimer(svc, service);
+    if (service.manageListener) {
+      service.manageListener->Deactivate();
+      service.manageListener.reset();
+      svc.WriteServiceLog("Managing listener for service " + service.name + " has been stopped.");
+    }
+    if (service.tcpMain) {
+      service.tcpMain->Deactivate();
+      service.tcpMain.reset();
+      svc.WriteServiceLog("Quorvex listener for service " + service.name + " has been stopped.");
+    }
     if (service.connLogOpen.load()) {
       service.connLog.WriteLine("Connections log closed for service " + service.name);
       service.connLogOpen = false;
       service.connLog.Close();
     }
+    FreeFilters(service);
   }
 }
 

@@ -25,6 +25,12 @@ bool FindInterface(TQuorvexService& svc, const std::string& address);
 void StartListeners(TQuorvexService& svc);
 void StatusHeartbeat(TQuorvexService& svc, int tag);
 
+// Passive start-up steps of one service: false when its start-up is abandoned.
+bool StartPassive(TQuorvexService& svc, TServiceData& service);
+// Stops every capture of the sniffer pool (their threads end before this returns) and flushes
+// the passive connections.
+void StopPassive(TQuorvexService& svc);
+
 // Teardown of the services: timers, listeners, open connections, connection logs, filters.
 void StopListeners(TQuorvexService& svc);
 

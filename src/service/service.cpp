@@ -83,6 +83,7 @@ bool TQuorvexService::StartSteps() {
       WriteErrorLog("Repository is not installed under schema " + session->UserName());
       return false;
     }
+    repositoryInstalled = true;
   }
 
   debugConnections = ini.ReadInteger(kSection, "DebugConnections", 0) == 1;
@@ -95,6 +96,7 @@ bool TQuorvexService::StartSteps() {
   sqlCacheCount = ini.ReadInteger(kSection, "sqlCacheCount", 500);
   WriteServiceLog("SQL cache size " + std::to_string(sqlCacheCount) + " records.");
   if (debugConnections) WriteServiceLog("Enabled connection tracing.");
+  sqlCache = std::make_unique<sql::TSQLCache>(sqlCacheCount);
 
   monitorServices = ini.ReadString(kSection, "MonitorServices", "");
   if (monitorServices.empty()) {
@@ -135,7 +137,8 @@ bool TQuorvexService::StartSteps() {
 void TQuorvexService::ServiceDestroy() {
   StopListeners(*this);
 
-  if (session && session->Connected()) {
+  // Without the schema there are no status rows to delete (and no table to delete them from).
+  if (session && session->Connected() && repositoryInstalled) {
     try {
       auto st = session->NewStatement(repository::SqlId::kDeleteStatusRows);
       st->SetString("host", GetHostName());

@@ -23,6 +23,7 @@
 #include "repository/repository.h"
 #include "service/logs.h"
 #include "service/service_data.h"
+#include "sql/sql_hash.h"
 
 namespace qx::capture {
 class TRelayConnection;
@@ -65,12 +66,15 @@ class TQuorvexService {
   std::vector<std::unique_ptr<TServiceData>> services;
   std::vector<std::string> sqlKeywords;
   bool logsOpened = false;
+  bool repositoryInstalled = false;  // the installation check passed
   bool debugConnections = false;
   TextLog errorLog;
   TextLog serviceLog;
   std::string repositoryConnectString;
   std::unique_ptr<repository::Session> session;
   std::atomic<int32_t> nextConnectionNo{0};
+  // The statement cache, created at start-up with its capacity; it locks itself.
+  std::unique_ptr<sql::TSQLCache> sqlCache;
   int32_t deadConnectionTimeout = 1440;
   int32_t sqlHistCacheCount = 100;
   int32_t sqlCacheCount = 500;

@@ -55,6 +55,7 @@ TEST_F(Lifecycle, EachStartFailureIsReportedInItsLogs) {
   EXPECT_EQ(ServiceLog().front(), ErrorLog()[0]);
 
   // Connected, but no schema: error log only.
+  WriteText(dir_.File("empty.db"), "");
   WriteIni("[Service]\nrpstConnStr=sqlite:empty.db\n");
   EXPECT_NE(RunToFailure(), 0);
   EXPECT_EQ(ErrorLog(), std::vector<std::string>{"Repository is not installed under schema main"});

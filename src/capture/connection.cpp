@@ -1,0 +1,120 @@
+// Connection records: numbering, registration, trace output and descriptor analysis.
+#include "capture/connection.h"
+
+#include <algorithm>
+
+#include "capture/connect_descriptor.h"
+#include "platform/datetime.h"
+#include "platform/net.h"
+
+namespace qx::capture {
+
+using service::TQuorvexService;
+using service::TServiceData;
+
+double NextSessionId(TQuorvexService& svc) {
+  auto query = svc.session->NewQuery(repository::SqlId::kNextSessionId);
+  query->Open();
+  const double id = query->FirstAsNumber();
+  query->Close();
+  return id;
+}
+
+TServiceData* FindConnectionService(TQuorvexService& svc, TRelayConnection* connection) {
+  if (!connection) return nullptr;
+  if (connection->data && connection->data->service) {
+    for (const auto& s : svc.services) {
+      if (s.get() == connection->data->service) return s.get();
+    }
+  }
+  if (connection->local_port == 0) return nullptr;
+  for (const auto& s : svc.services) {
+    if (s->tcpMain && s->tcpMain->LocalPort() == connection->local_port) return s.get();
+  }
+  return nullptr;
+}
+
+TServiceData* RecordService(TQuorvexService& svc, TThreadData& record) {
+  if (record.service) return record.service;
+  return FindConnectionService(svc, record.relayThread);
+}
+
+void CreateConnection(TQuorvexService& svc, TRelayConnection& connection) {
+  auto record = std::make_unique<TThreadData>();
+  // The number is taken only once the session number is known, so a repository failure
+  // leaves nothing behind; the numbers still rise by one per registered connection.
+  record->traceLines = std::make_unique<std::vector<std::string>>();
+  record->relayThread = &connection;
+  record->sessionId = NextSessionId(svc);
+  record->elapsedTime = 0;
+  record->historyQueue = std::make_unique<std::vector<sql::TSQLHistData>>();
+  connection.data = std::move(record);
+  TThreadData& rec = *connection.data;
+  TServiceData* service = FindConnectionService(svc, &connection);
+  rec.service = service;
+  rec.debug = service && service->connLogOpen.load();
+  {
+    std::lock_guard<std::mutex> lock(svc.relayMu);
+    svc.relayThreads.push_back(connection.shared_from_this());
+  }
+  if (service) service->totalConnections.fetch_add(1);
+  rec.connectionNo = svc.TakeConnectionNo();
+  const std::string n = std::to_string(rec.connectionNo);
+  AddTrace(rec, "Connection # " + n + " initialized.");
+  AddTrace(rec, "Connection # " + n + " Connection Peer Port = " + std::to_string(connection.peer_port));
+  svc.WriteServiceLog("Connection # " + n + " initialized.");
+}
+
+void ReleaseConnection(TQuorvexService& svc, TRelayConnection& connection) {
+  if (connection.data) connection.data->traceLines.reset();
+  {
+    std::lock_guard<std::mutex> lock(svc.relayMu);
+    auto& list = svc.relayThreads;
+    list.erase(std::remove_if(list.begin(), list.end(),
+                              [&](const auto& c) { return c.get() == &connection; }),
+               list.end());
+  }
+  connection.data.reset();
+}
+
+void FlushTrace(TQuorvexService& svc, TThreadData& record) {
+  TServiceData* service = RecordService(svc, record);
+  if (!service || !service->connLogOpen.load() || !record.traceLines) return;
+  for (const std::string& line : *record.traceLines) service::WriteConnectionLog(*service, line);
+}
+
+std::string ResolveHostIp(const std::string& host) { return platform::ResolveHostIPv4(host); }
+
+bool CheckConnDateExpr(TQuorvexService& svc, const std::string& expression) {
+  try {
+    auto query = svc.session->NewFreeQuery(ConnDateExprQueryText(expression));
+    if (query->HasParam("CONN_TIME")) query->SetDateTime("CONN_TIME", platform::NowDateTime());
+    query->Open();
+    const bool result = query->FirstAsInteger() > 0;
+    query->Close();
+    return result;
+  } catch (const std::exception&) {
+    return false;  // a condition the repository rejects never holds
+  }
+}
+
+void AnalyzeConnectData(TQuorvexService& svc, TThreadData& record, std::string_view text) {
+  {
+    std::lock_guard<std::mutex> lock(record.identityMutex);
+    record.logonTime = platform::NowDateTime();
+  }
+  ApplyConnectIdentity(record, DecodeConnectDescriptor(text), ResolveHostIp);
+  if (svc.debugConnections) {
+    for (const std::string& line : ConnectTraceLines(record)) AddTrace(record, line);
+    for (const std::string& line : ConnectServiceLogLines(record)) svc.WriteServiceLog(line);
+  }
+  TServiceData* service = RecordService(svc, record);
+  if (!service) return;
+  const ServiceFilterDecision decision = DecideServiceFilters(
+      service->serviceFilters, record,
+      [&svc](const std::string& expression) { return CheckConnDateExpr(svc, expression); });
+  record.excluded = decision.excluded;
+  AddTrace(record, decision.traceLine);
+}
+
+}  // namespace qx::capture

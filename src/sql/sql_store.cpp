@@ -1,0 +1,150 @@
+// Statement catalogue and execution history on the repository session.
+#include "sql/sql_store.h"
+
+#include "capture/connection.h"
+#include "sql/byte_text.h"
+#include "sql/sql_filters.h"
+#include "sql/statement_extract.h"
+
+namespace qx::sql {
+
+using capture::TThreadData;
+using service::TQuorvexService;
+
+namespace {
+
+// Characters [from, from + count) of s, or "" beyond its end.
+std::string Piece(const std::string& s, size_t from, size_t count) {
+  return from < s.size() ? s.substr(from, count) : std::string();
+}
+
+}  // namespace
+
+bool CheckDateExpr(TQuorvexService& svc, const std::string& condition) {
+  try {
+    auto query = svc.session->NewFreeQuery(DateExprQueryText(condition));
+    query->Open();
+    const bool result = query->FirstAsInteger() > 0;
+    query->Close();
+    return result;
+  } catch (const std::exception&) {
+    return false;  // a condition the repository rejects never holds
+  }
+}
+
+bool IsExcludedByFilters(TQuorvexService& svc, TThreadData& record, std::string_view text,
+                         double elapsed_ms) {
+  service::TServiceData* service = capture::RecordService(svc, record);
+  if (!service) return true;
+  const SQLFilterDecision decision =
+      DecideSQLFilters(service->sqlFilters, text, elapsed_ms,
+                       [&svc](const std::string& query_text) {
+                         try {
+                           auto query = svc.session->NewFreeQuery(query_text);
+                           query->Open();
+                           const bool r = query->FirstAsInteger() > 0;
+                           query->Close();
+                           return r;
+                         } catch (const std::exception&) {
+                           return false;
+                         }
+                       });
+  if (!decision.traceLine.empty()) capture::AddTrace(record, decision.traceLine);
+  return decision.excluded;
+}
+
+std::optional<TSQLData> FindSQLData(TQuorvexService& svc, TThreadData& record,
+                                    std::string* hash) {
+  *hash = GetSQLHash(record.sqlText);
+  if (svc.sqlCache) {
+    if (auto hit = svc.sqlCache->Find(*hash)) return hit;
+  }
+  auto query = svc.session->NewQuery(repository::SqlId::kFindSqlByHash);
+  query->SetString("sqlhash", *hash);
+  query->Open();
+  std::optional<TSQLData> found;
+  if (query->RowCount() >= 1) {
+    found = TSQLData{query->FieldAsNumber("id"), *hash};
+    if (svc.sqlCache) svc.sqlCache->Add(*found);
+  }
+  query->Close();
+  return found;
+}
+
+void SaveSQL(TQuorvexService& svc, TThreadData& record, int32_t elapsed_ms) {
+  const std::string& s = record.sqlText;
+  if (s.empty()) return;
+  if (IsIgnoredStatement(s)) return;
+  if (IsExcludedByFilters(svc, record, s, elapsed_ms)) return;
+  if (!record.established) return;
+
+  std::string hash;
+  std::optional<TSQLData> entry = FindSQLData(svc, record, &hash);
+  if (!entry) {
+    try {
+      auto st = svc.session->NewStatement(repository::SqlId::kInsertSql);
+      st->DeclareOutputNumber("sqlId");
+      st->SetString("sqlhash", hash);
+      st->SetString("sqltext", Piece(s, 0, 2000));
+      st->SetString("sqltext1", Piece(s, 2000, 2000));
+      st->SetString("sqltext2", Piece(s, 4000, 2000));
+      st->SetString("sqltext3", Piece(s, 6000, 2000));
+      st->Execute();
+      entry = TSQLData{st->OutputNumber("sqlId"), hash};
+    } catch (const std::exception& e) {
+      svc.ReportError("Connection " + std::to_string(record.connectionNo) +
+                      " Insert new SQL statement exception: " + e.what());
+      return;
+    }
+    if (svc.sqlCache) svc.sqlCache->Add(*entry);
+  }
+  if (record.historyQueue) {
+    record.historyQueue->push_back(
+        TSQLHistData{entry->id, record.sqlStart, elapsed_ms < 0 ? 0.0 : double(elapsed_ms)});
+  }
+}
+
+void InsertSQLHistory(TQuorvexService& svc, TThreadData& record, bool final) {
+  if (!record.historyQueue) return;
+  auto& queue = *record.historyQueue;
+  if (!queue.empty()) {
+    auto st = svc.session->NewStatement(repository::SqlId::kInsertSqlHistory);
+    service::TServiceData* service = record.service;
+    for (size_t i = 0; i < queue.size(); ++i) {
+      const TSQLHistData& h = queue[i];
+      try {
+        // The connection's identity is read now, so rows queued before the Oracle user was
+        // known carry it too.
+        std::lock_guard<std::mutex> identity(record.identityMutex);
+        st->SetNumber("sql_id", h.sql_id);
+        st->SetNumber("srvc_id", service ? service->id : 0);
+        st->SetDateTime("exec_date", h.exec_date);
+        st->SetNumber("exec_time", final && i + 1 == queue.size() ? 0 : h.exec_time);
+        st->SetNumber("session_id", record.sessionId);
+        st->SetString("host", record.host.substr(0, 200));
+        st->SetString("ip", record.ip.substr(0, 30));
+        st->SetString("orauser", record.orauser.substr(0, 30));
+        st->SetString("service_name", record.serviceName.substr(0, 100));
+        st->SetString("sid", record.sid.substr(0, 20));
+        st->SetString("program", record.program.substr(0, 2000));
+        st->SetString("username", record.username.substr(0, 100));
+        st->Execute();
+      } catch (const std::exception& e) {
+        svc.ReportError(std::string("Insert SQL History exception: ") + e.what());
+      }
+    }
+  }
+  queue.clear();
+}
+
+void CloseSQLHistory(TQuorvexService& svc, TThreadData& record) {
+  if (!record.historyQueue) return;
+  try {
+    InsertSQLHistory(svc, record, true);
+  } catch (const std::exception& e) {
+    svc.ReportError(std::string("Insert SQL History exception: ") + e.what());
+  }
+  record.historyQueue.reset();
+}
+
+}  // namespace qx::sql

@@ -1,0 +1,44 @@
+// Storing completed statements: the SQL filters' verdict, the statement catalogue (cache, then
+// repository, insert when new) and the per-connection execution history written in batches.
+//
+// Threading: called on the thread that owns the record (see thread_data.h); the cache and the
+// session lock themselves, and the logs serialise their lines.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "capture/thread_data.h"
+#include "service/service.h"
+#include "sql/sql_hash.h"
+
+namespace qx::sql {
+
+// True when the statement must not be stored (no service, an EXCLUDE filter matches, or
+// INCLUDE filters exist and none matches). May add one line to the record's trace.
+bool IsExcludedByFilters(service::TQuorvexService& svc, capture::TThreadData& record,
+                         std::string_view text, double elapsed_ms);
+
+// Evaluates an SQL filter's date condition (":date" stands for the current date); false on any
+// error.
+bool CheckDateExpr(service::TQuorvexService& svc, const std::string& condition);
+
+// The catalogue entry of the record's current statement (cache first, then the repository);
+// *hash receives its hash text in every case.
+std::optional<TSQLData> FindSQLData(service::TQuorvexService& svc, capture::TThreadData& record,
+                                    std::string* hash);
+
+// Stores the record's current statement (sqlText) once in the catalogue and queues its
+// execution with the elapsed time. Errors of the insert are reported in the logs, not thrown.
+void SaveSQL(service::TQuorvexService& svc, capture::TThreadData& record, int32_t elapsed_ms);
+
+// Writes every queued execution as one history row (each failure reported, the rest still
+// written) and empties the queue. With `final`, the newest entry is written with exec_time 0.
+void InsertSQLHistory(service::TQuorvexService& svc, capture::TThreadData& record, bool final);
+
+// Writes what is queued (final) and destroys the queue; nothing when it is already gone.
+void CloseSQLHistory(service::TQuorvexService& svc, capture::TThreadData& record);
+
+}  // namespace qx::sql
