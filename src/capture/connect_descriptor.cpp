@@ -89,7 +89,8 @@ std::vector<std::string> ConnectServiceLogLines(const TThreadData& record) {
 
 std::string ExtractOraUser(std::string_view text) {
   const size_t key = text.find("AUTH_TERMINAL");
-  const std::string_view before = Trim(text.substr(0, key == std::string_view::npos ? text.size() : key));
+  const std::string_view before =
+      Trim(text.substr(0, key == std::string_view::npos ? text.size() : key));
   size_t start = before.size();
   while (start > 0) {
     const auto c = static_cast<unsigned char>(before[start - 1]);

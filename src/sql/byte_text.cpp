@@ -7,7 +7,9 @@
 namespace qx::sql {
 namespace {
 
-inline char UpperByte(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+inline char UpperByte(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 inline bool IsBlankByte(char c) { return static_cast<unsigned char>(c) <= 0x20; }
 

@@ -39,7 +39,8 @@ struct ExtractedStatement {
   bool skip = false;      // true when the statement must never be stored
 };
 
-ExtractedStatement ExtractStatement(std::string_view packet, const std::vector<std::string>& keywords);
+ExtractedStatement ExtractStatement(std::string_view packet,
+                                    const std::vector<std::string>& keywords);
 inline ExtractedStatement ExtractStatement(std::string_view packet) {
   return ExtractStatement(packet, DefaultSqlKeywords());
 }

@@ -39,7 +39,8 @@ TEST(DecodeConnectDescriptor, ExampleTakesTheClientHostFromConnectData) {
 TEST(DecodeConnectDescriptor, Variants) {
   // CONNECT_DATA after ADDRESS and no HOST in CID: the server's HOST lies before the section.
   TConnectIdentity id = DecodeConnectDescriptor(
-      "(DESCRIPTION=(ADDRESS=(PROTOCOL=TCP)(HOST=DB)(PORT=1))(CONNECT_DATA=(SID=X)(CID=(USER=U))))");
+      "(DESCRIPTION=(ADDRESS=(PROTOCOL=TCP)(HOST=DB)(PORT=1))"
+      "(CONNECT_DATA=(SID=X)(CID=(USER=U))))");
   EXPECT_FALSE(id.host);
   EXPECT_EQ(id.sid, "X");
   // SID found inside the PROGRAM value: the text from its first occurrence is cut as usual.
@@ -148,7 +149,8 @@ TEST(DecideServiceFilters, ExclusionWinsOverInclusion) {
   include.host = "WS17";
   service::TServiceFilter exclude = Filter(2, "EXCLUDE");
   exclude.username = "JSMITH";
-  const ServiceFilterDecision d = DecideServiceFilters({include, exclude}, DecodedExample(), nullptr);
+  const ServiceFilterDecision d =
+      DecideServiceFilters({include, exclude}, DecodedExample(), nullptr);
   EXPECT_TRUE(d.excluded);
   EXPECT_EQ(d.traceLine, "Excluding this connection according to filter # 2");
 }

@@ -94,7 +94,8 @@ std::vector<Statement> SqlplusStartup(const std::string& firstQueryTail) {
       S("SELECT USER FROM DUAL"),
       S("BEGIN DBMS_OUTPUT.DISABLE; END;"),
       S("SELECT ATTRIBUTE,SCOPE,NUMERIC_VALUE,CHAR_VALUE,DATE_VALUE FROM SYSTEM.PRODUCT_PRIVS "
-        "WHERE (UPPER('SQL*PLUS') LIKE UPPER(PRODUCT" + firstQueryTail + ")) AND (USER LIKE USERID)"),
+        "WHERE (UPPER('SQL*PLUS') LIKE UPPER(PRODUCT" +
+        firstQueryTail + ")) AND (USER LIKE USERID)"),
       S("SELECT CHAR_VALUE FROM SYSTEM.PRODUCT_PRIVS WHERE   (UPPER('SQL*PLUS') LIKE "
         "UPPER(PRODUCT)) AND   ((USER LIKE USERID) OR (USERID1 = 'PUBLIC')) AND   "
         "(UPPER(ATTRIBUTE) = 'ROLES')"),
@@ -172,7 +173,8 @@ TEST_F(RecordedSessions, Oracle10TwoSessionsBySid) {
                                     S("SELECT NAME, PASSWORD FROM SYS.USER$")}));
   std::vector<Statement> second = {
       AuthArtefact('%'),
-      S("SELECT DECODE(USER, 'XS$NULL',  XS_SYS_CONTEXT('XS$SESSION','USERNAME'), USER) FROM DUAL")};
+      S("SELECT DECODE(USER, 'XS$NULL',  XS_SYS_CONTEXT('XS$SESSION','USERNAME'), USER) "
+        "FROM DUAL")};
   std::vector<Statement> startup = SqlplusStartup("");
   startup.erase(startup.begin());  // this client asks DECODE(USER ...) instead
   second = Join(second, startup);
@@ -211,7 +213,8 @@ TEST_F(RecordedSessions, ToadWithFcsTrailers) {
                   "SHEKHAR", ""});
   std::vector<Statement> want = {
       S("ALTER_SESSION"),  // its length byte 0x1b is trimmed away
-      S("SELECT SID FROM V$SESSION  WHERE AUDSID = ( SELECT USERENV('SESS\x14" "IONID') FROM DUAL )"),
+      S("SELECT SID FROM V$SESSION  WHERE AUDSID = ( SELECT USERENV('SESS\x14"
+        "IONID') FROM DUAL )"),
       S("SELECT * FROM SESSION_ROLES WHERE ROLE='DBA'"),
       {"BEGIN SYS.DBMS_APPLICATION_INFO.SET_MODULE('T.O.A.D.', NULL); EN", true},
       S("SELECT VERSION \nFROM SYS.PRODUCT_COMPONENT_VERSION\nWHERE UPPER(P\x18" "RODUCT) LIKE "

@@ -82,10 +82,11 @@ TEST(DecideSQLFilters, FailingDateConditionStillCountsAsAnInclusionFilter) {
   f.exec_date_expr = "to_char(:date,'HH24') > '18'";
   f.sqlstatement = "NEVER_REACHED";
   std::vector<std::string> asked;
-  const SQLFilterDecision d = DecideSQLFilters({f}, "select 1 from dual", 0, [&](const std::string& q) {
+  const auto check = [&](const std::string& q) {
     asked.push_back(q);
     return false;
-  });
+  };
+  const SQLFilterDecision d = DecideSQLFilters({f}, "select 1 from dual", 0, check);
   EXPECT_TRUE(d.excluded);
   EXPECT_EQ(asked, std::vector<std::string>{
                        "select count(*) from dual where to_char(sysdate,'HH24') > '18'"});
