@@ -1,0 +1,101 @@
+// The record of one client connection, in either mode: who the client is (from its connect
+// descriptor), whether it is monitored, the statement currently running with the ticks from
+// which its server time is measured, the executions waiting to be written and the trace that
+// goes to the service's connection log when the connection ends.
+//
+// Ownership: a relayed connection's record sits in its relay connection's data slot, a captured
+// connection's record in its service's passive-connection list. The record owns traceLines and
+// historyQueue; `relayThread` and `service` are references it does not own.
+//
+// Threading: one thread owns a record — the relay thread of its connection, or the capture
+// thread of its interface — and runs every operation below on it without locking. The one
+// exception is the status listing, which reads the identity fields from the service thread
+// while the owner may be writing them. Those fields (`established`, `logonTime`, `sessionId`,
+// `serviceName`, `sid`, `program`, `host`, `ip`, `username`, `orauser`, `service`) are guarded
+// by `identityMutex`: the owner takes it to write them once the record is visible to other
+// threads (ApplyConnectIdentity in connect_descriptor.h does), and a foreign reader takes it to
+// read them. The owner may read its own record without the lock. Releasing a record must be
+// serialised with the status listing by the list that holds it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sql/history_data.h"
+
+namespace qx::service {
+struct TServiceData;
+}
+
+namespace qx::capture {
+
+class TRelayConnection;
+
+struct TThreadData {
+  int32_t connectionNo = 0;
+  // The trace; null once the connection has been released (AddTrace then does nothing).
+  std::unique_ptr<std::vector<std::string>> traceLines;
+  std::string sqlText;        // current statement, as extracted
+  int32_t requestTick = 0;    // tick of the latest client chunk; 0 until the first
+  double sqlStart = 0;        // local date-time sqlText became current
+  double lastActivity = 0;    // local date-time of the latest client chunk
+  int32_t responseTick = 0;   // tick of the latest server chunk
+  int32_t requestCount = 0;   // client chunks since the statement started (1 at its start)
+  int32_t responseCount = 0;  // server chunks since the statement started
+  int32_t elap1 = 0;          // newest response interval
+  int32_t elap2 = 0;
+  int32_t elap3 = 0;
+  bool excluded = false;      // not monitored: its data is ignored
+  TRelayConnection* relayThread = nullptr;  // null in passive mode
+  // Executions waiting to be written; null once the history has been closed.
+  std::unique_ptr<std::vector<sql::TSQLHistData>> historyQueue;
+  service::TServiceData* service = nullptr;
+  bool established = false;   // the connect descriptor was decoded (whatever the decision)
+  bool debug = false;         // the service's connection log was open at creation
+  bool sqlSkip = false;       // the current statement must not be stored
+  double logonTime = 0;       // local date-time the descriptor was decoded
+  double sessionId = 0;       // from qx_session_id_seq
+  std::string serviceName;    // identity from the descriptor, upper case
+  std::string sid;
+  std::string program;
+  std::string host;
+  std::string ip;             // dotted decimal; empty until known
+  std::string username;       // the client's operating-system user
+  std::string orauser;        // Oracle user from the authentication data
+  std::string clientIp;       // passive mode: key of the record
+  double clientPort = 0;      // passive mode: second key
+  int32_t elapsedTime = 0;    // server milliseconds accumulated for the current statement
+
+  // Guards the identity fields against the status listing (see the file comment).
+  mutable std::mutex identityMutex;
+};
+
+// The system millisecond tick as the record holds it (32-bit, wrapping).
+int32_t CurrentTick();
+
+// Appends "Connection# " + connectionNo + ": " + message while the trace exists.
+void AddTrace(TThreadData& record, std::string_view message);
+
+// The bytes as unsigned decimal numbers separated by one blank: {65, 66, 1} gives "65 66 1".
+std::string DumpBytes(std::string_view text);
+
+// The newest response interval in ms (never negative), rotating elap1..elap3. With older true
+// it returns the new elap3 instead, which the dead-connection sweep uses.
+int32_t ElapsedIncrement(TThreadData& record, bool older);
+
+// Accounting for one server-to-client chunk received at `tick`: counts it and adds its
+// distance from the latest client chunk to elapsedTime while the statement is in its first
+// exchanges (a block: only the first answer to its first chunk).
+void CountResponse(TThreadData& record, int32_t tick);
+inline void CountResponse(TThreadData& record) { CountResponse(record, CurrentTick()); }
+
+// Bounds elapsedTime by the wall-clock time between sqlStart and `now` (local date-times),
+// at millisecond resolution. Called when the next statement arrives, before this one is stored.
+void EndStatementTime(TThreadData& record, double now);
+void EndStatementTime(TThreadData& record);  // with the current local date-time
+
+}  // namespace qx::capture

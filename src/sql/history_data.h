@@ -1,0 +1,15 @@
+// One execution of a catalogue statement waiting in its connection's history queue until the
+// queue is written to qx_client_sql_history.
+//
+// Threading: a plain value; the queue that holds it belongs to one connection record.
+#pragma once
+
+namespace qx::sql {
+
+struct TSQLHistData {
+  double sql_id = 0;     // id of the statement in qx_client_sql
+  double exec_date = 0;  // local date-time the statement became current (days since 1899-12-30)
+  double exec_time = 0;  // elapsed milliseconds, never negative
+};
+
+}  // namespace qx::sql

@@ -1,0 +1,60 @@
+// SHA-1 hash texts of statements (OpenSSL's libcrypto) and the statement cache.
+#include "sql/sql_hash.h"
+
+#include <openssl/evp.h>
+
+#include <iterator>
+#include <stdexcept>
+
+namespace qx::sql {
+
+std::string GetSQLHash(std::string_view text) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha1(), nullptr) != 1 ||
+      length < 15) {
+    // Only a broken libcrypto gets here; storing under a wrong hash would merge statements.
+    throw std::runtime_error("SHA-1 digest is unavailable");
+  }
+  std::string out;
+  out.reserve(45);
+  for (int i = 0; i < 15; ++i) out += std::to_string(static_cast<unsigned>(digest[i]));
+  return out;
+}
+
+TSQLCache::TSQLCache(int capacity) : capacity_(capacity < 0 ? 0 : static_cast<size_t>(capacity)) {}
+
+std::optional<TSQLData> TSQLCache::Find(std::string_view hash) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto it = index_.find(std::string(hash));
+  if (it == index_.end()) return std::nullopt;
+  return *it->second.newest;
+}
+
+void TSQLCache::Add(TSQLData entry) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  order_.push_front(std::move(entry));
+  IndexEntry& slot = index_[order_.front().sqlhash];
+  slot.newest = order_.begin();
+  ++slot.count;
+  // At most one entry over capacity: the one added just now pushed out the oldest (or, with
+  // capacity 0, itself).
+  if (order_.size() > capacity_) {
+    const auto oldest = std::prev(order_.end());
+    const auto found = index_.find(oldest->sqlhash);
+    if (found != index_.end() && --found->second.count == 0) index_.erase(found);
+    order_.erase(oldest);
+  }
+}
+
+std::vector<TSQLData> TSQLCache::Entries() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return {order_.begin(), order_.end()};
+}
+
+size_t TSQLCache::Size() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return order_.size();
+}
+
+}  // namespace qx::sql
