@@ -9,8 +9,9 @@
 // filters, the resolver and the repository's date check, and writes the returned lines to the
 // trace and the service log.
 //
-// Threading: pure functions, except those that take a record, which write its identity fields
-// under its identityMutex and run on the thread that owns the record.
+// Threading: ApplyConnectIdentity, SetOraUser and AnalyzeConnectText write the record's identity
+// fields under its identityMutex and run on the thread that owns the record; everything else
+// only reads its arguments.
 #pragma once
 
 #include <functional>

@@ -4,10 +4,10 @@
 // them. The identities and statements expected here were read from the captures with tcpdump.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
