@@ -148,4 +148,31 @@ ServiceFilterDecision DecideServiceFilters(const service::TServiceFilterList& fi
   return decision;
 }
 
+void SetOraUser(TThreadData& record, std::string orauser) {
+  std::lock_guard<std::mutex> lock(record.identityMutex);
+  record.orauser = std::move(orauser);
+}
+
+ConnectAnalysis AnalyzeConnectText(TThreadData& record, std::string_view text, double now,
+                                   bool debugConnections,
+                                   const service::TServiceFilterList* filters,
+                                   const HostResolver& resolve, const ConnDateCheck& checkDate) {
+  ConnectAnalysis analysis;
+  {
+    std::lock_guard<std::mutex> lock(record.identityMutex);
+    record.logonTime = now;
+  }
+  ApplyConnectIdentity(record, DecodeConnectDescriptor(text), resolve);
+  if (debugConnections) {
+    analysis.traceLines = ConnectTraceLines(record);
+    analysis.serviceLogLines = ConnectServiceLogLines(record);
+  }
+  if (filters == nullptr) return analysis;
+  const ServiceFilterDecision decision = DecideServiceFilters(*filters, record, checkDate);
+  record.excluded = decision.excluded;
+  analysis.traceLines.push_back(decision.traceLine);
+  analysis.decided = true;
+  return analysis;
+}
+
 }  // namespace qx::capture

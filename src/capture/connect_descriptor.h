@@ -5,14 +5,13 @@
 // framing around it.
 //
 // The pieces are pure so that both modes share them and tests drive them without a network or
-// a repository; AnalyzeConnectData is assembled from them by the caller:
-//   record.logonTime = now; ApplyConnectIdentity(record, DecodeConnectDescriptor(text), resolve);
-//   debug lines from ConnectTraceLines / ConnectServiceLogLines;
-//   with a service: d = DecideServiceFilters(filters, record, checkDate);
-//                   record.excluded = d.excluded; AddTrace(record, d.traceLine).
+// a repository. AnalyzeConnectText puts them together; its caller supplies the service's
+// filters, the resolver and the repository's date check, and writes the returned lines to the
+// trace and the service log.
 //
-// Threading: pure functions, except ApplyConnectIdentity, which writes the record's identity
-// fields under its identityMutex.
+// Threading: ApplyConnectIdentity, SetOraUser and AnalyzeConnectText write the record's identity
+// fields under its identityMutex and run on the thread that owns the record; everything else
+// only reads its arguments.
 #pragma once
 
 #include <functional>
@@ -83,5 +82,24 @@ struct ServiceFilterDecision {
 ServiceFilterDecision DecideServiceFilters(const service::TServiceFilterList& filters,
                                            const TThreadData& record,
                                            const ConnDateCheck& checkDate);
+
+// Stores an Oracle user found by ExtractOraUser.
+void SetOraUser(TThreadData& record, std::string orauser);
+
+struct ConnectAnalysis {
+  std::vector<std::string> traceLines;       // for AddTrace, in order
+  std::vector<std::string> serviceLogLines;  // for the service log, in order
+  bool decided = false;  // the filters were applied and `excluded` set
+};
+
+// The whole decoding of a connect packet into the record: logonTime := now, the identity (with
+// the ip resolved when missing), the six debug lines for trace and service log when
+// debugConnections is set, and — when the connection's service is known (`filters` not null) —
+// the filter decision in `excluded` with its trace line. Without a service `excluded` keeps its
+// value. The caller sets `established` afterwards.
+ConnectAnalysis AnalyzeConnectText(TThreadData& record, std::string_view text, double now,
+                                   bool debugConnections,
+                                   const service::TServiceFilterList* filters,
+                                   const HostResolver& resolve, const ConnDateCheck& checkDate);
 
 }  // namespace qx::capture

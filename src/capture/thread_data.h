@@ -87,7 +87,7 @@ std::string DumpBytes(std::string_view text);
 // it returns the new elap3 instead, which the dead-connection sweep uses.
 int32_t ElapsedIncrement(TThreadData& record, bool older);
 
-// Accounting for one server-to-client chunk received at `tick`: counts it and adds its
+// Accounting for one server-to-client chunk of a monitored connection, received at `tick`: counts it and adds its
 // distance from the latest client chunk to elapsedTime while the statement is in its first
 // exchanges (a block: only the first answer to its first chunk).
 void CountResponse(TThreadData& record, int32_t tick);

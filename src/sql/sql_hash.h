@@ -21,7 +21,8 @@
 
 namespace qx::sql {
 
-// Thread-safe: every call computes its own digest (no shared digest state).
+// Thread-safe: every call computes its own digest (no shared digest state). Throws
+// std::runtime_error only when libcrypto cannot compute SHA-1 at all.
 std::string GetSQLHash(std::string_view text);
 
 struct TSQLData {

@@ -195,5 +195,29 @@ TEST(DecideServiceFilters, OtherTypesAndOrauserCriteria) {
             "Excluding this connection according to filter # 7.5");
 }
 
+TEST(AnalyzeConnectText, DebugLinesThenDecisionAndNoDecisionWithoutService) {
+  TThreadData r;
+  r.connectionNo = 2;
+  const auto resolve = [](const std::string&) { return std::string("127.0.0.9"); };
+  service::TServiceFilterList filters = {Filter(11, "EXCLUDE")};
+  filters[0].username = "jsmith";
+  ConnectAnalysis a = AnalyzeConnectText(r, kExample, 46000.5, true, &filters, resolve, nullptr);
+  EXPECT_DOUBLE_EQ(r.logonTime, 46000.5);
+  EXPECT_TRUE(a.decided);
+  EXPECT_TRUE(r.excluded);
+  ASSERT_EQ(a.traceLines.size(), 7u);
+  EXPECT_EQ(a.traceLines[4], " Connection IP ADDRESS = 127.0.0.9");
+  EXPECT_EQ(a.traceLines[6], "Excluding this connection according to filter # 11");
+  EXPECT_EQ(a.serviceLogLines.size(), 6u);
+
+  TThreadData orphan;
+  orphan.excluded = true;
+  a = AnalyzeConnectText(orphan, kExample, 1, false, nullptr, resolve, nullptr);
+  EXPECT_FALSE(a.decided);
+  EXPECT_TRUE(orphan.excluded);
+  EXPECT_TRUE(a.traceLines.empty());
+  EXPECT_TRUE(a.serviceLogLines.empty());
+}
+
 }  // namespace
 }  // namespace qx::capture

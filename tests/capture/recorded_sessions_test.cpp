@@ -4,10 +4,10 @@
 // them. The identities and statements expected here were read from the captures with tcpdump.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,11 +42,18 @@ void ProcessChunk(Session& session, const std::string& chunk) {
   const std::string text = sql::UpperCase(chunk);
   if (!r.established) {
     if (!IsConnectDescriptor(text)) return;
-    ApplyConnectIdentity(r, DecodeConnectDescriptor(text),
-                         [](const std::string&) { return std::string("127.0.0.1"); });
+    const service::TServiceFilterList noFilters;
+    const ConnectAnalysis analysis = AnalyzeConnectText(
+        r, text, 46000.0, false, &noFilters,
+        [](const std::string&) { return std::string("127.0.0.1"); }, nullptr);
+    EXPECT_FALSE(r.excluded);
+    EXPECT_EQ(analysis.traceLines,
+              std::vector<std::string>{"Including this connection for monitoring."});
     r.established = true;
   }
-  if (r.orauser.empty() && sql::Contains(text, "AUTH_TERMINAL")) r.orauser = ExtractOraUser(text);
+  if (r.orauser.empty() && sql::Contains(text, "AUTH_TERMINAL")) {
+    SetOraUser(r, ExtractOraUser(text));
+  }
   const sql::ExtractedStatement found = sql::ExtractStatement(text);
   if (!found.statement.empty()) session.statements.push_back({found.statement, found.skip});
 }
