@@ -99,22 +99,13 @@ bool CheckConnDateExpr(TQuorvexService& svc, const std::string& expression) {
 }
 
 void AnalyzeConnectData(TQuorvexService& svc, TThreadData& record, std::string_view text) {
-  {
-    std::lock_guard<std::mutex> lock(record.identityMutex);
-    record.logonTime = platform::NowDateTime();
-  }
-  ApplyConnectIdentity(record, DecodeConnectDescriptor(text), ResolveHostIp);
-  if (svc.debugConnections) {
-    for (const std::string& line : ConnectTraceLines(record)) AddTrace(record, line);
-    for (const std::string& line : ConnectServiceLogLines(record)) svc.WriteServiceLog(line);
-  }
   TServiceData* service = RecordService(svc, record);
-  if (!service) return;
-  const ServiceFilterDecision decision = DecideServiceFilters(
-      service->serviceFilters, record,
+  const ConnectAnalysis analysis = AnalyzeConnectText(
+      record, text, platform::NowDateTime(), svc.debugConnections,
+      service ? &service->serviceFilters : nullptr, ResolveHostIp,
       [&svc](const std::string& expression) { return CheckConnDateExpr(svc, expression); });
-  record.excluded = decision.excluded;
-  AddTrace(record, decision.traceLine);
+  for (const std::string& line : analysis.traceLines) AddTrace(record, line);
+  for (const std::string& line : analysis.serviceLogLines) svc.WriteServiceLog(line);
 }
 
 }  // namespace qx::capture

@@ -75,6 +75,8 @@ class TQuorvexService {
   std::atomic<int32_t> nextConnectionNo{0};
   // The statement cache, created at start-up with its capacity; it locks itself.
   std::unique_ptr<sql::TSQLCache> sqlCache;
+  // Serialises the look-up-then-insert of a statement the cache does not know (SaveSQL).
+  std::mutex catalogueMu;
   int32_t deadConnectionTimeout = 1440;
   int32_t sqlHistCacheCount = 100;
   int32_t sqlCacheCount = 500;

@@ -80,6 +80,13 @@ void SaveSQL(TQuorvexService& svc, TThreadData& record, int32_t elapsed_ms) {
 
   std::string hash;
   std::optional<TSQLData> entry = FindSQLData(svc, record, &hash);
+  // A miss is settled under the catalogue lock: two connections completing the same new
+  // statement at once must not both insert it. The second one finds the first one's entry.
+  std::unique_lock<std::mutex> catalogue(svc.catalogueMu, std::defer_lock);
+  if (!entry) {
+    catalogue.lock();
+    entry = FindSQLData(svc, record, &hash);
+  }
   if (!entry) {
     try {
       auto st = svc.session->NewStatement(repository::SqlId::kInsertSql);
