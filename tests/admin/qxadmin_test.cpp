@@ -2,6 +2,7 @@
 #include <sys/wait.h>
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -75,6 +76,20 @@ TEST_F(Qxadmin, InitCreatesTheSchemaOnceAndRefusesAnExistingOne) {
   // Commands other than init need the schema and never create a file.
   EXPECT_EQ(Run({"-r", "sqlite:other.db", "service", "list"}).code, 1);
   EXPECT_FALSE(std::ifstream(dir_.File("other.db")).good());
+}
+
+TEST_F(Qxadmin, InitOnAPartialSchemaChangesNothing) {
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open(dir_.File("repo.db").c_str(), &raw), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(raw, "create table qx_sql_filter (id number)", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(raw);
+  const Result r = Run({"init", "sqlite:repo.db"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("table qx_sql_filter already exists"), std::string::npos) << r.err;
+  // The script ran as one transaction: the tables before the failing one are gone again.
+  EXPECT_EQ(Run({"init", "sqlite:repo.db"}).code, 1);
+  EXPECT_EQ(Run({"-r", "sqlite:repo.db", "service", "list"}).code, 1);
 }
 
 TEST_F(Qxadmin, RejectsInvalidInputWithoutWritingAnything) {
