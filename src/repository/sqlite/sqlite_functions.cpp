@@ -107,6 +107,10 @@ void ToNumberFunction(sqlite3_context* ctx, int, sqlite3_value** argv) {
 bool OracleToChar(const platform::LocalTime& t, const std::string& format, std::string* out,
                   std::string* error) {
   out->clear();
+  if (t.month < 1 || t.month > 12) {
+    *error = "to_char: not a valid date";
+    return false;
+  }
   bool fill = true;
   const int hour12 = t.hour % 12 == 0 ? 12 : t.hour % 12;
   size_t i = 0;
