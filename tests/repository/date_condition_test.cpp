@@ -50,6 +50,7 @@ TEST_F(DateConditions, WorkingDaysOnABoundSundayAndOnSysdate) {
   EXPECT_EQ(Count(bound, &saturday), 0);
   EXPECT_EQ(Count(bound, &monday), 1);
   EXPECT_EQ(Count("TO_CHAR(:CONN_TIME,'DY') = 'SUN'", &sunday), 1);
+  EXPECT_EQ(Count("TO_NUMBER(TO_CHAR(:CONN_TIME,'HH24')) >= 9", &sunday), 1);
 
   // The SQL filter form: ":date" replaced by "sysdate", nothing bound.
   const int today = platform::DayOfWeek(platform::LocalNow());
@@ -64,6 +65,7 @@ TEST_F(DateConditions, BrokenConditionsFail) {
   EXPECT_THROW(Count("to_char(sysdate,'QQ') = '1'", nullptr), RepositoryError);
   EXPECT_THROW(Count("to_char('tomorrow','D') = '1'", nullptr), RepositoryError);
   EXPECT_THROW(Count("no_such_function(sysdate) = 1", nullptr), RepositoryError);
+  EXPECT_THROW(Count("to_number('8 am') = 8", nullptr), RepositoryError);
 }
 
 TEST(OracleToChar, FormatsTheElementsAsOracleDoes) {

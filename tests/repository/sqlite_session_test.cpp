@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <atomic>
 #include <set>
@@ -124,6 +125,10 @@ TEST(SqliteSession, ErrorsCarrySqlitesOwnText) {
   } catch (const RepositoryError& e) {
     EXPECT_NE(std::string(e.what()).find("syntax error"), std::string::npos) << e.what();
   }
+  // Free text is one statement that only reads.
+  EXPECT_THROW(Open(*s, "delete from qx_sequences"), RepositoryError);
+  EXPECT_THROW(Open(*s, "select 1; delete from qx_sequences"), RepositoryError);
+  EXPECT_EQ(Open(*s, "select count(*) from qx_sequences")->FirstAsInteger(), 6);
   // The session is still usable after an error.
   EXPECT_EQ(Open(*s, "select 7")->FirstAsInteger(), 7);
 }
@@ -173,7 +178,12 @@ TEST(SqliteSession, InsertsStatementsWithTheOutputIdAndRollsBackAFailedScript) {
                 ->FirstAsInteger(), 2);
 
   // A missing sequence is an error, not a row with id 0.
-  s->NewFreeQuery("delete from qx_sequences where name = 'qx_client_sql_id_seq'")->Open();
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open(dir.File("repo.db").c_str(), &raw), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(raw, "delete from qx_sequences where name = 'qx_client_sql_id_seq'",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(raw);
   bad->SetString("sqlhash", "h");
   EXPECT_THROW(bad->Execute(), RepositoryError);
   EXPECT_EQ(Open(*s, "select count(*) from qx_client_sql")->FirstAsInteger(), 2);

@@ -5,7 +5,9 @@
 #include <sqlite3.h>
 
 #include <cctype>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 #include "platform/datetime.h"
 #include "repository/sqlite/sqlite_session.h"
@@ -73,11 +75,42 @@ void ToCharFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
   sqlite3_result_text(ctx, out.c_str(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
 }
 
+// Oracle's TO_NUMBER of a text: blanks around the number allowed, anything else is an error.
+void ToNumberFunction(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  switch (sqlite3_value_type(argv[0])) {
+    case SQLITE_NULL:
+      return;
+    case SQLITE_INTEGER:
+    case SQLITE_FLOAT:
+      sqlite3_result_value(ctx, argv[0]);
+      return;
+    default:
+      break;
+  }
+  const char* text = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
+  char* end = nullptr;
+  const double v = std::strtod(text, &end);
+  while (end && std::isspace(static_cast<unsigned char>(*end))) ++end;
+  if (end == text || !end || *end || !std::isfinite(v)) {
+    sqlite3_result_error(ctx, "to_number: invalid number", -1);
+    return;
+  }
+  if (v == std::trunc(v) && std::fabs(v) < 9e18) {
+    sqlite3_result_int64(ctx, static_cast<sqlite3_int64>(v));
+  } else {
+    sqlite3_result_double(ctx, v);
+  }
+}
+
 }  // namespace
 
 bool OracleToChar(const platform::LocalTime& t, const std::string& format, std::string* out,
                   std::string* error) {
   out->clear();
+  if (t.month < 1 || t.month > 12) {
+    *error = "to_char: not a valid date";
+    return false;
+  }
   bool fill = true;
   const int hour12 = t.hour % 12 == 0 ? 12 : t.hour % 12;
   size_t i = 0;
@@ -158,6 +191,9 @@ bool OracleToChar(const platform::LocalTime& t, const std::string& format, std::
 int RegisterOracleFunctions(sqlite3* db) {
   int rc = sqlite3_create_function(db, "to_char", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
                                    ToCharFunction, nullptr, nullptr);
+  if (rc != SQLITE_OK) return rc;
+  rc = sqlite3_create_function(db, "to_number", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                               ToNumberFunction, nullptr, nullptr);
   if (rc != SQLITE_OK) return rc;
   return sqlite3_create_function(db, "to_char", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
                                  ToCharFunction, nullptr, nullptr);

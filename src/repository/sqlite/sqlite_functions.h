@@ -22,8 +22,8 @@ namespace qx::repository::sqlite {
 bool OracleToChar(const platform::LocalTime& t, const std::string& format, std::string* out,
                   std::string* error);
 
-// Registers to_char(value) and to_char(date, format) on the connection. Returns an SQLite
-// result code.
+// Registers to_char(value), to_char(date, format) and to_number(text) on the connection.
+// Returns an SQLite result code.
 int RegisterOracleFunctions(sqlite3* db);
 
 }  // namespace qx::repository::sqlite

@@ -211,7 +211,10 @@ void Exec(sqlite3* db, const char* sql) {
 }
 
 // Runs every statement of `text` (see the header for the transaction rule). Caller holds mu.
-void RunScript(sqlite3* db, const std::string& text, BindSet* binds, ResultSet* result) {
+// `free_text` (administrators' conditions) admits one read-only statement only, so that a
+// condition can never change the repository.
+void RunScript(sqlite3* db, const std::string& text, BindSet* binds, ResultSet* result,
+               bool free_text) {
   for (auto& out : binds->outputs) out.second = false;
   const char* tail = text.c_str();
   bool in_transaction = false;
@@ -228,6 +231,9 @@ void RunScript(sqlite3* db, const std::string& text, BindSet* binds, ResultSet* 
       if (first) {
         first = false;
         const bool lone_read = sqlite3_stmt_readonly(h.stmt) && BlankTail(tail);
+        if (free_text && !lone_read) {
+          throw RepositoryError("A free query must be one statement that only reads");
+        }
         if (!lone_read) {
           Exec(db, "BEGIN IMMEDIATE");
           in_transaction = true;
@@ -290,7 +296,7 @@ class SqliteStatement : public Statement {
   }
   void Execute() override {
     std::lock_guard<std::mutex> lock(core_->mu);
-    RunScript(ConnectedDb(*core_), text_, &binds_, nullptr);
+    RunScript(ConnectedDb(*core_), text_, &binds_, nullptr, false);
   }
 
  private:
@@ -301,8 +307,8 @@ class SqliteStatement : public Statement {
 
 class SqliteQuery : public Query {
  public:
-  SqliteQuery(std::shared_ptr<Core> core, std::string text)
-      : core_(std::move(core)), text_(std::move(text)) {
+  SqliteQuery(std::shared_ptr<Core> core, std::string text, bool free_text)
+      : core_(std::move(core)), text_(std::move(text)), free_text_(free_text) {
     binds_.names = BindNames(text_);
   }
   void SetString(const std::string& name, const std::string& value) override {
@@ -335,7 +341,7 @@ class SqliteQuery : public Query {
     ResultSet rs;
     {
       std::lock_guard<std::mutex> lock(core_->mu);
-      RunScript(ConnectedDb(*core_), text_, &binds_, &rs);
+      RunScript(ConnectedDb(*core_), text_, &binds_, &rs, free_text_);
     }
     result_ = std::move(rs);
     row_ = 0;
@@ -393,7 +399,8 @@ class SqliteQuery : public Query {
   }
 
   std::shared_ptr<Core> core_;
-  std::string text_;
+  const std::string text_;
+  const bool free_text_;
   BindSet binds_;
   ResultSet result_;
   size_t row_ = 0;
@@ -470,10 +477,10 @@ class SqliteSession : public Session {
     return std::make_unique<SqliteStatement>(core_, JoinLines(SqliteText(id)));
   }
   std::unique_ptr<Query> NewQuery(SqlId id) override {
-    return std::make_unique<SqliteQuery>(core_, JoinLines(SqliteText(id)));
+    return std::make_unique<SqliteQuery>(core_, JoinLines(SqliteText(id)), false);
   }
   std::unique_ptr<Query> NewFreeQuery(const std::string& text) override {
-    return std::make_unique<SqliteQuery>(core_, text);
+    return std::make_unique<SqliteQuery>(core_, text, true);
   }
 
  private:

@@ -12,7 +12,8 @@
 //
 // Scripts: a statement text may hold several SQL statements separated by ";". One Execute()
 // or Open() runs them all as one transaction (BEGIN IMMEDIATE ... COMMIT; ROLLBACK when any of
-// them fails), except a lone read-only statement, which runs on its own snapshot.
+// them fails), except a lone read-only statement, which runs on its own snapshot. A free query
+// (NewFreeQuery: administrators' conditions) must be one read-only statement.
 //
 // Binds: ":name" anywhere outside quotes and comments, matched without regard to letter case;
 // a name that occurs several times is one variable. Setting a name the text does not have
@@ -33,6 +34,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "repository/repository.h"
 
