@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <regex>
+#include <cstdlib>
 #include <string>
 
 #include "platform/platform.h"
@@ -15,23 +15,43 @@ namespace {
 
 using oracle::UpperAscii;
 
-// Column name -> declared type text, for each CREATE TABLE of the script.
-std::map<std::string, std::map<std::string, std::string>> Tables(const std::string& sql) {
+bool IsWordChar(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '$' || c == '#';
+}
+
+// Column name -> declared type text (upper case), for each CREATE TABLE of the script.
+std::map<std::string, std::map<std::string, std::string>> Tables(const std::string& script) {
   std::map<std::string, std::map<std::string, std::string>> tables;
-  const std::regex create(R"(CREATE TABLE\s+(\w+)\s*\(([\s\S]*?)\n\);)", std::regex::icase);
-  const std::regex column(R"(^\s*(\w+)\s+(\w+(\s*\([^)]*\))?))");
-  for (std::sregex_iterator it(sql.begin(), sql.end(), create), end; it != end; ++it) {
-    auto& columns = tables[UpperAscii((*it)[1])];
-    const std::string body = (*it)[2];
-    size_t start = 0;
-    while (start < body.size()) {
-      size_t stop = body.find('\n', start);
-      if (stop == std::string::npos) stop = body.size();
-      const std::string line = body.substr(start, stop - start);
-      std::smatch m;
-      if (std::regex_search(line, m, column) && UpperAscii(m[1]) != "CONSTRAINT")
-        columns[UpperAscii(m[1])] = UpperAscii(m[2]);
-      start = stop + 1;
+  const std::string sql = UpperAscii(script);
+  const std::string create = "CREATE TABLE ";
+  for (size_t at = sql.find(create); at != std::string::npos; at = sql.find(create, at + 1)) {
+    size_t p = at + create.size();
+    size_t q = p;
+    while (q < sql.size() && IsWordChar(sql[q])) ++q;
+    auto& columns = tables[sql.substr(p, q - p)];
+    const size_t open = sql.find('(', q);
+    const size_t close = sql.find("\n);", q);
+    if (open == std::string::npos || close == std::string::npos) break;
+    // One column per line: its name, then its type up to the closing parenthesis if any.
+    std::string line;
+    for (size_t i = open + 1; i <= close; ++i) {
+      if (sql[i] != '\n') {
+        line += sql[i];
+        continue;
+      }
+      size_t b = line.find_first_not_of(' ');
+      if (b != std::string::npos && IsWordChar(line[b])) {
+        size_t e = b;
+        while (e < line.size() && IsWordChar(line[e])) ++e;
+        const std::string name = line.substr(b, e - b);
+        const size_t t = line.find_first_not_of(' ', e);
+        size_t te = t == std::string::npos ? t : line.find_first_of(" ,", t);
+        if (t != std::string::npos && line.find('(', t) != std::string::npos &&
+            line.find('(', t) <= te)
+          te = line.find(')', t) + 1;
+        if (name != "CONSTRAINT" && t != std::string::npos) columns[name] = line.substr(t, te - t);
+      }
+      line.clear();
     }
   }
   return tables;
@@ -40,11 +60,9 @@ std::map<std::string, std::map<std::string, std::string>> Tables(const std::stri
 // Characters a VARCHAR2 column holds for the service's single-byte client character set:
 // n for (n CHAR), n/2 for (n BYTE) or (n) (a byte may become two in AL32UTF8).
 int Capacity(const std::string& type) {
-  std::smatch m;
-  static const std::regex varchar(R"(VARCHAR2\s*\(\s*(\d+)\s*(CHAR|BYTE)?\s*\))");
-  if (!std::regex_search(type, m, varchar)) return 0;
-  const int n = std::stoi(m[1]);
-  return m[2] == "CHAR" ? n : n / 2;
+  if (type.rfind("VARCHAR2(", 0) != 0) return 0;
+  const int n = std::atoi(type.c_str() + 9);
+  return type.find("CHAR)") != std::string::npos ? n : n / 2;
 }
 
 TEST(OracleSchemaTest, ScriptHoldsEveryObjectAndWidthTheServiceUses) {
@@ -84,10 +102,8 @@ TEST(OracleSchemaTest, ScriptHoldsEveryObjectAndWidthTheServiceUses) {
     }
   }
   EXPECT_EQ(tables.at("QX_CLIENT_SQL_HISTORY").at("EXEC_DATE"), "DATE");
-  for (const char* seq : {"qx_session_id_seq", "qx_client_sql_id_seq", "qx_client_sqlhist_id_seq"})
-    EXPECT_TRUE(std::regex_search(sql, std::regex(std::string("CREATE SEQUENCE ") + seq + "\\b",
-                                                  std::regex::icase)))
-        << seq;
+  for (const char* seq : {"QX_SESSION_ID_SEQ ", "QX_CLIENT_SQL_ID_SEQ ", "QX_CLIENT_SQLHIST_ID_SEQ "})
+    EXPECT_NE(UpperAscii(sql).find(std::string("CREATE SEQUENCE ") + seq), std::string::npos) << seq;
 }
 
 }  // namespace
