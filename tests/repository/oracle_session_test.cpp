@@ -251,6 +251,25 @@ TEST_F(OracleSessionTest, ServerErrorsCarryTheOraMessageAndRollBack) {
   st->Execute();  // the same statement works afterwards
 }
 
+TEST_F(OracleSessionTest, UnsetVariableIsRefusedBeforeAnythingIsSent) {
+  // Cached statement handles keep the previous use's bindings, so a variable left unset
+  // would read freed memory rather than fail; it must be caught here.
+  auto session = Connected();
+  auto st = session->NewStatement(SqlId::kUpdateStatusRow);
+  st->SetNumber("service_id", 1);
+  try {
+    st->Execute();
+    FAIL() << "no error";
+  } catch (const RepositoryError& e) {
+    EXPECT_STREQ(e.what(), "Bind variable :HOST is not set");
+  }
+  EXPECT_TRUE(Lines("OCIStmtPrepare2").empty());
+  auto q = session->NewFreeQuery("select count(*) from dual where :a = :b");
+  q->SetNumber("A", 1);
+  EXPECT_THROW(q->Open(), RepositoryError);
+  EXPECT_TRUE(Lines("OCIStmtPrepare2").empty());
+}
+
 TEST_F(OracleSessionTest, FailedConnectLeavesTheSessionUnconnected) {
   stub().fail_next("OCILogon2", 1017, "ORA-01017: invalid username/password; logon denied");
   auto session = CreateOracleSession("qxrep", "wrong", "dbhost/ORCL", options_);
@@ -396,6 +415,8 @@ TEST(OracleBindNamesTest, FindsBindsOutsideLiteralsCommentsAndAssignments) {
             (std::vector<std::string>{"A"}));
   EXPECT_EQ(BindNames("select \":e\" from t where a = :\"MixedCase\" and b = :1"),
             (std::vector<std::string>{"MixedCase", "1"}));
+  EXPECT_EQ(BindNames("select q'[it's :x]', Q'{:y}' from t where a=:b"),
+            (std::vector<std::string>{"B"}));
   EXPECT_TRUE(BindNames("select ':unterminated from dual").empty());
   EXPECT_TRUE(BindNames("where a = :").empty());
 }

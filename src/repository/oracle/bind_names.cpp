@@ -31,7 +31,15 @@ std::vector<std::string> BindNames(const std::string& text) {
   size_t i = 0;
   while (i < n) {
     const char c = text[i];
-    if (c == '\'') {  // string literal; '' is an embedded quote
+    if ((c == 'q' || c == 'Q') && i + 2 < n && text[i + 1] == '\'' &&
+        (i == 0 || !IsNameChar(text[i - 1]))) {
+      // Alternative quoting q'[...]': the literal ends at the closing delimiter and a quote.
+      const char open = text[i + 2];
+      const char close = open == '[' ? ']' : open == '(' ? ')' : open == '{' ? '}'
+                         : open == '<' ? '>' : open;
+      const size_t end = text.find(std::string(1, close) + "'", i + 3);
+      i = end == std::string::npos ? n : end + 2;
+    } else if (c == '\'') {  // string literal; '' is an embedded quote
       for (++i; i < n; ++i) {
         if (text[i] != '\'') continue;
         if (i + 1 < n && text[i + 1] == '\'') { ++i; continue; }

@@ -1,6 +1,6 @@
 // Finding the bind variables (":name") of a statement text the way the Oracle parser sees
-// them: not inside string literals, quoted identifiers or comments, and not the ":=" of
-// PL/SQL assignment.
+// them: not inside string literals (q'[...]' ones included), quoted identifiers or comments,
+// and not the ":=" of PL/SQL assignment.
 //
 // Threading: pure functions, safe from any thread.
 #pragma once

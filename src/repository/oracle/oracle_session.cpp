@@ -407,6 +407,15 @@ class Binds {
     s.type = SQLT_ODT;
   }
 
+  // Throws RepositoryError naming the first variable of `names` that has no value. Besides
+  // the clearer message, this matters because statement handles come back from the client's
+  // statement cache still bound to the buffers of their previous use: every variable must be
+  // bound again before each execution.
+  void RequireAll(const std::vector<std::string>& names) const {
+    for (const auto& name : names)
+      if (!Find(name)) throw RepositoryError("Bind variable :" + name + " is not set");
+  }
+
   // Binds every slot once by name; throws OciFailure.
   void BindAll(const OciApi* api, OCIStmt* stmt, OCIError* err) {
     for (auto& [key, s] : slots_) {
@@ -488,7 +497,7 @@ void RunOnSession(Core* core, Work&& work) {
 class OracleStatement final : public Statement {
  public:
   OracleStatement(std::shared_ptr<Core> core, std::string text)
-      : core_(std::move(core)), text_(std::move(text)) {}
+      : core_(std::move(core)), text_(std::move(text)), names_(BindNames(text_)) {}
 
   void SetString(const std::string& name, const std::string& value) override {
     binds_.SetString(name, value);
@@ -512,6 +521,7 @@ class OracleStatement final : public Statement {
   }
 
   void Execute() override {
+    binds_.RequireAll(names_);
     RunOnSession(core_.get(), [this](Conn* conn) {
       const OciApi* api = core_->api();
       Prepared stmt(api, conn, text_);
@@ -527,6 +537,7 @@ class OracleStatement final : public Statement {
  private:
   std::shared_ptr<Core> core_;
   const std::string text_;
+  const std::vector<std::string> names_;  // bind variables of text_
   Binds binds_;
 };
 
@@ -565,7 +576,7 @@ struct DefineBuffer {
 class OracleQuery final : public Query {
  public:
   OracleQuery(std::shared_ptr<Core> core, std::string text)
-      : core_(std::move(core)), text_(std::move(text)) {}
+      : core_(std::move(core)), text_(std::move(text)), names_(BindNames(text_)) {}
 
   void SetString(const std::string& name, const std::string& value) override {
     binds_.SetString(name, value);
@@ -578,13 +589,14 @@ class OracleQuery final : public Query {
   }
   bool HasParam(const std::string& name) const override {
     const std::string wanted = UpperAscii(name);
-    for (const auto& n : BindNames(text_))
+    for (const auto& n : names_)
       if (UpperAscii(n) == wanted) return true;
     return false;
   }
 
   void Open() override {
     Close();
+    binds_.RequireAll(names_);
     std::vector<Column> columns;
     std::vector<std::vector<Cell>> rows;
     RunOnSession(core_.get(), [&](Conn* conn) {
@@ -759,6 +771,7 @@ class OracleQuery final : public Query {
 
   std::shared_ptr<Core> core_;
   const std::string text_;
+  const std::vector<std::string> names_;  // bind variables of text_
   Binds binds_;
   std::vector<Column> columns_;
   std::vector<std::vector<Cell>> rows_;

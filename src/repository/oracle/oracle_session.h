@@ -27,8 +27,9 @@
 // Binds: strings as VARCHAR2 (SQLT_CHR, exact length), numbers as native doubles (SQLT_FLT),
 // date-times as OCIDate (SQLT_ODT, whole seconds: DATE has no fractions, so the time is
 // rounded to the nearest second). Each name is bound once by OCIBindByName, which binds every
-// occurrence of it in a PL/SQL block. Query columns: NUMBER and binary floats are fetched as
-// doubles, DATE and TIMESTAMP as OCIDate, all else as text.
+// occurrence of it in a PL/SQL block. Every variable of the text must have been set before
+// Execute()/Open() (RepositoryError otherwise, nothing sent). Query columns: NUMBER and binary
+// floats are fetched as doubles, DATE and TIMESTAMP as OCIDate, all else as text.
 //
 // Character set: the environment uses NLS_LANG's character set when NLS_LANG is set, and
 // WE8ISO8859P1 otherwise, so that the byte strings the system captures reach the repository
