@@ -55,6 +55,7 @@ const std::array<Lines, static_cast<size_t>(SqlId::kCount)>& OracleTable() {
 }  // namespace
 
 const std::vector<std::string>& OracleText(SqlId id) {
+  if (id >= SqlId::kAdminCreateSchema) return OracleAdminText(id);
   return OracleTable()[static_cast<size_t>(id)];
 }
 
