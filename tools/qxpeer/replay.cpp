@@ -374,7 +374,7 @@ std::string Summary(const RunResult& r) {
   s += "statements sent: " + U(r.statements) + "; bytes verified: " + U(r.client_bytes) +
        " at the clients, " + U(r.server_bytes) + " at the servers\n";
   for (const std::string& f : r.failures) s += "FAILED " + f + "\n";
-  s += r.ok() ? "result: identical\n" : "result: MISMATCH\n";
+  s += r.ok() ? "result: identical\n" : "result: FAILED\n";
   return s;
 }
 
