@@ -19,6 +19,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <pcap/pcap.h>
 
 extern char** environ;
 
@@ -283,6 +284,91 @@ TEST(QxPeerReplay, ReassemblesTheQuirksOfTheCaptures) {
 
   o = RunPeer("list --capture /nonexistent.pcap");
   EXPECT_EQ(o.status, 1);
+}
+
+// Writes an Ethernet capture of hand-made TCP segments between 10.0.0.1:40000 (client) and
+// 10.0.0.2:1521 (server), each frame with a 4-byte trailer that the IP length excludes.
+class CaptureWriter {
+ public:
+  explicit CaptureWriter(const std::string& path) {
+    dead_ = pcap_open_dead(DLT_EN10MB, 65535);
+    dump_ = pcap_dump_open(dead_, path.c_str());
+  }
+  ~CaptureWriter() {
+    if (dump_ != nullptr) pcap_dump_close(dump_);
+    pcap_close(dead_);
+  }
+  bool ok() const { return dump_ != nullptr; }
+  enum Flags { kFin = 1, kSyn = 2, kRst = 4, kAck = 16 };
+  void Segment(bool from_client, uint32_t seq, uint32_t ack, int flags, const std::string& payload) {
+    std::string f(12, '\x02');
+    f += std::string("\x08\x00", 2);
+    const size_t ip_len = 20 + 20 + payload.size();
+    const unsigned char src = from_client ? 1 : 2, dst = from_client ? 2 : 1;
+    const uint16_t sport = from_client ? 40000 : 1521, dport = from_client ? 1521 : 40000;
+    const unsigned char ip[20] = {0x45, 0, static_cast<unsigned char>(ip_len >> 8), static_cast<unsigned char>(ip_len),
+                                  0, 0, 0x40, 0, 64, 6, 0, 0, 10, 0, 0, src, 10, 0, 0, dst};
+    f.append(reinterpret_cast<const char*>(ip), 20);
+    const unsigned char tcp[20] = {static_cast<unsigned char>(sport >> 8), static_cast<unsigned char>(sport),
+                                   static_cast<unsigned char>(dport >> 8), static_cast<unsigned char>(dport),
+                                   static_cast<unsigned char>(seq >> 24), static_cast<unsigned char>(seq >> 16),
+                                   static_cast<unsigned char>(seq >> 8), static_cast<unsigned char>(seq),
+                                   static_cast<unsigned char>(ack >> 24), static_cast<unsigned char>(ack >> 16),
+                                   static_cast<unsigned char>(ack >> 8), static_cast<unsigned char>(ack),
+                                   0x50, static_cast<unsigned char>(flags), 0xff, 0xff, 0, 0, 0, 0};
+    f.append(reinterpret_cast<const char*>(tcp), 20);
+    f += payload;
+    f += "FCS!";
+    pcap_pkthdr h{};
+    h.ts.tv_sec = ++second_;
+    h.caplen = h.len = static_cast<bpf_u_int32>(f.size());
+    pcap_dump(reinterpret_cast<u_char*>(dump_), &h, reinterpret_cast<const u_char*>(f.data()));
+  }
+
+ private:
+  pcap_t* dead_;
+  pcap_dumper_t* dump_;
+  long second_ = 0;
+};
+
+TEST(QxPeerReplay, OutOfOrderAndRepeatedSegmentsAndAResetByTheServer) {
+  const std::string path = testing::TempDir() + "qxpeer_reset.pcap";
+  {
+    CaptureWriter w(path);
+    ASSERT_TRUE(w.ok());
+    // A CONNECT-shaped first packet so that port 1521 is taken as the Oracle port.
+    std::string connect(40, 'c');
+    connect[0] = 0;
+    connect[1] = 40;
+    connect[2] = connect[3] = 0;
+    connect[4] = 1;
+    w.Segment(true, 1000, 0, CaptureWriter::kSyn, "");
+    w.Segment(false, 5000, 1001, CaptureWriter::kSyn | CaptureWriter::kAck, "");
+    w.Segment(true, 1001, 5001, CaptureWriter::kAck, connect);
+    w.Segment(false, 5001, 1041, CaptureWriter::kAck, std::string(20, 's'));
+    w.Segment(true, 1056, 5021, CaptureWriter::kAck, std::string(15, 'B'));  // ahead of its time
+    w.Segment(true, 1041, 5021, CaptureWriter::kAck, std::string(15, 'A'));
+    w.Segment(true, 1041, 5021, CaptureWriter::kAck, std::string(15, 'A') + std::string(15, 'B'));  // resent
+    w.Segment(true, 1041, 5021, CaptureWriter::kAck, std::string(15, 'A'));                         // and again
+    w.Segment(false, 5021, 1071, CaptureWriter::kRst | CaptureWriter::kAck, "");
+    w.Segment(true, 1071, 5021, CaptureWriter::kAck, std::string(5, 'L'));  // lost in the reset
+  }
+  const Outcome listed = RunPeer("list --steps --capture " + path);
+  ASSERT_EQ(listed.status, 0) << listed.output;
+  EXPECT_NE(listed.output.find("Oracle port 1521"), std::string::npos) << listed.output;
+  EXPECT_NE(listed.output.find("client 10.0.0.1:40000 -> server 10.0.0.2:1521, 70 client bytes, 20 server bytes"),
+            std::string::npos) << listed.output;
+  EXPECT_NE(listed.output.find("server RST"), std::string::npos) << listed.output;
+
+  const uint16_t listen = FreePort();
+  Socat socat(listen);
+  ASSERT_TRUE(socat.running());
+  for (uint16_t relay : {listen, socat.port()}) {
+    const Outcome o = RunPeer("replay --capture " + path + " --relay " + At(relay) + " --listen " + At(listen) + " --timeout 5");
+    EXPECT_EQ(o.status, 0) << o.output;
+    EXPECT_NE(o.output.find("result: identical"), std::string::npos) << o.output;
+  }
+  std::remove(path.c_str());
 }
 
 TEST(QxPeerGenerate, SessionsOfBothFramingsPassThroughSocat) {

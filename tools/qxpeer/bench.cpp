@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -44,11 +45,15 @@ Script LoginScript(const BenchOptions& o) {
   return GenerateSession(g);
 }
 
+// The server side of one benchmark; `error` and `ok` belong to its thread until joined.
 struct ServerHalf {
   std::thread thread;
   std::string error;
   bool ok = false;
+  std::atomic<bool> client_gave_up{false};  // set when the client could not connect
 };
+
+bool ClientStillComing(void* arg) { return !static_cast<ServerHalf*>(arg)->client_gave_up.load(); }
 
 template <typename Body>
 bool StartServer(const BenchOptions& o, ServerHalf* half, std::string* error, Body body) {
@@ -56,7 +61,7 @@ bool StartServer(const BenchOptions& o, ServerHalf* half, std::string* error, Bo
   if (lfd < 0) return false;
   half->thread = std::thread([lfd, o, half, body]() {
     bool timed_out = false;
-    const int fd = Accept(lfd, o.timeout_ms, nullptr, nullptr, &half->error, &timed_out);
+    const int fd = Accept(lfd, o.timeout_ms, ClientStillComing, half, &half->error, &timed_out);
     CloseFd(lfd);
     if (fd < 0) return;
     SetTimeouts(fd, o.timeout_ms);
@@ -66,9 +71,10 @@ bool StartServer(const BenchOptions& o, ServerHalf* half, std::string* error, Bo
   return true;
 }
 
-int ClientConnect(const BenchOptions& o, std::string* error) {
+int ClientConnect(const BenchOptions& o, ServerHalf* server, std::string* error) {
   const int fd = Connect(o.relay, o.timeout_ms, error);
   if (fd >= 0) SetTimeouts(fd, o.timeout_ms);
+  else server->client_gave_up = true;
   return fd;
 }
 
@@ -113,7 +119,7 @@ RttResult BenchRtt(const BenchOptions& o) {
     return ServerFinish(fd, o.framing, error);
   };
   if (!StartServer(o, &server, &result.error, serve)) return result;
-  const int fd = ClientConnect(o, &result.error);
+  const int fd = ClientConnect(o, &server, &result.error);
   bool ok = fd >= 0 && Handshake(fd, login, Side::kClient, &result.error);
   std::vector<double> rtt;
   rtt.reserve(o.count);
@@ -174,7 +180,7 @@ BulkResult BenchBulk(const BenchOptions& o) {
     return ServerFinish(fd, o.framing, error);
   };
   if (!StartServer(o, &server, &result.error, serve)) return result;
-  const int fd = ClientConnect(o, &result.error);
+  const int fd = ClientConnect(o, &server, &result.error);
   bool ok = fd >= 0 && Handshake(fd, login, Side::kClient, &result.error);
   std::vector<char> buf(256 * 1024);
   uint64_t received = 0;
