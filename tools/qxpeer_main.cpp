@@ -28,6 +28,7 @@ const char kUsage[] =
     "  qxpeer generate --relay HOST:PORT --listen HOST:PORT [--sessions N] [--statements M]\n"
     "         [--concurrency C] [--service-name S] [--program P] [--host H] [--user U]\n"
     "         [--orauser O] [--framing old|new] [--statement-text TEXT ...] [--reply-size B]\n"
+    "         [--terminal T] [--think-ms MS]\n"
     "  qxpeer bench-rtt --relay HOST:PORT --listen HOST:PORT [--count N] [--framing old|new]\n"
     "  qxpeer bench-bulk --relay HOST:PORT --listen HOST:PORT [--bytes B] [--framing old|new]\n"
     "every command also takes --timeout SECONDS (default 30): the longest wait without progress\n";
@@ -48,7 +49,7 @@ bool ParseArgs(int argc, char** argv, Args* args, std::string* error) {
   static const char* kValued[] = {"--capture", "--relay", "--listen", "--session", "--sessions",
                                   "--statements", "--concurrency", "--service-name", "--program",
                                   "--host", "--user", "--orauser", "--framing", "--count", "--bytes",
-                                  "--timeout", "--reply-size", "--terminal"};
+                                  "--timeout", "--reply-size", "--terminal", "--think-ms"};
   for (int i = 2; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--steps") {
@@ -197,13 +198,15 @@ int Generate(const Args& args, int timeout_ms) {
   std::string error;
   if (!Endpoints(args, &run.relay, &run.listen, &error)) return Usage(error);
   run.timeout_ms = timeout_ms;
-  uint64_t sessions = 1, statements = 10, concurrency = 1, reply = 100;
+  uint64_t sessions = 1, statements = 10, concurrency = 1, reply = 100, think = 0;
   if (!Number(args, "--sessions", 0, 1000000, &sessions, &error) ||
       !Number(args, "--statements", 0, 1000000, &statements, &error) ||
       !Number(args, "--concurrency", 1, 2000, &concurrency, &error) ||
-      !Number(args, "--reply-size", 12, 1000000, &reply, &error))
+      !Number(args, "--reply-size", 12, 1000000, &reply, &error) ||
+      !Number(args, "--think-ms", 0, 600000, &think, &error))
     return Usage(error);
   GenerateOptions g;
+  g.think_ms = static_cast<int>(think);
   if (!ParseFraming(args, &g.framing, &error)) return Usage(error);
   g.descriptor.service_name = Value(args, "--service-name", g.descriptor.service_name);
   g.descriptor.program = Value(args, "--program", g.descriptor.program);

@@ -5,10 +5,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -21,31 +18,19 @@
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
 
-extern char** environ;
+#include "support/qxpeer_runner.h"
 
 namespace {
 
-const std::string kPeer = std::string(QX_BINARY_DIR) + "/qxpeer";
-const std::string kCaptures = "/work/shared/captures/";
+using qx::testing::FreePort;
+using qx::testing::PeerProcess;
+using qx::testing::Socat;
+using Outcome = qx::testing::PeerOutcome;
 
-struct Outcome {
-  int status = -1;
-  std::string output;
-};
+const std::string kCaptures = qx::testing::CapturesDir();
 
-// Runs the peer with `args`, bounded by coreutils' timeout, and collects stdout and stderr.
-Outcome RunPeer(const std::string& args) {
-  Outcome o;
-  const std::string cmd = "timeout 120 " + kPeer + " " + args + " 2>&1";
-  FILE* f = popen(cmd.c_str(), "r");
-  if (f == nullptr) return o;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) o.output.append(buf, n);
-  const int st = pclose(f);
-  o.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return o;
-}
+Outcome RunPeer(const std::string& args) { return qx::testing::RunPeer(args); }
+std::string At(uint16_t port) { return qx::testing::Loopback(port); }
 
 int CountOf(const std::string& text, const std::string& what) {
   int n = 0;
@@ -76,60 +61,6 @@ uint16_t BoundPort(int fd) {
   getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
   return ntohs(sa.sin_port);
 }
-
-// A loopback port that was free a moment ago.
-uint16_t FreePort() {
-  const int fd = LoopbackSocket(0, true);
-  const uint16_t port = BoundPort(fd);
-  close(fd);
-  return port;
-}
-
-std::string At(uint16_t port) { return "127.0.0.1:" + std::to_string(port); }
-
-// True when /proc/net/tcp lists a listening socket on 127.0.0.1:port.
-bool Listening(uint16_t port) {
-  FILE* f = std::fopen("/proc/net/tcp", "r");
-  if (f == nullptr) return false;
-  char line[512];
-  char local[32];
-  std::snprintf(local, sizeof local, "0100007F:%04X", port);
-  bool found = false;
-  while (!found && std::fgets(line, sizeof line, f) != nullptr) {
-    const std::string l = line;
-    found = l.find(local) != std::string::npos && l.find(" 0A ") != std::string::npos;
-  }
-  std::fclose(f);
-  return found;
-}
-
-// socat as a plain relay from one loopback port to another, for the life of the object.
-class Socat {
- public:
-  explicit Socat(uint16_t target) : port_(FreePort()) {
-    const std::string listen = "TCP-LISTEN:" + std::to_string(port_) + ",bind=127.0.0.1,reuseaddr,fork,backlog=256";
-    const std::string connect = "TCP:127.0.0.1:" + std::to_string(target);
-    std::vector<char*> argv = {const_cast<char*>("socat"), const_cast<char*>(listen.c_str()),
-                               const_cast<char*>(connect.c_str()), nullptr};
-    if (posix_spawnp(&pid_, "socat", nullptr, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    // Wait until it listens. The kernel's socket table tells without touching the port (a
-    // probe connection would make socat try the target, which is not listening yet).
-    for (int i = 0; i < 100 && pid_ > 0 && !Listening(port_); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  ~Socat() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  bool running() const { return pid_ > 0; }
-  uint16_t port() const { return port_; }
-
- private:
-  uint16_t port_;
-  pid_t pid_ = -1;
-};
 
 // A one-connection relay that damages the traffic in a chosen way.
 class TamperRelay {
@@ -431,6 +362,22 @@ TEST(QxPeerGenerate, PacketsCarryWhatAMonitorLooksFor) {
       EXPECT_EQ(last.substr(0, 6), std::string("\x00\x00\x00\x64\x06\x20", 6));
     }
   }
+}
+
+TEST(QxPeerGenerate, ThinkTimeKeepsSessionsOpenInTheBackground) {
+  const uint16_t listen = FreePort();
+  Socat socat(listen);
+  ASSERT_TRUE(socat.running());
+  const auto start = std::chrono::steady_clock::now();
+  PeerProcess peer("generate --sessions 6 --concurrency 6 --statements 3 --think-ms 150 --relay " +
+                   At(socat.port()) + " --listen " + At(listen) + " --timeout 10");
+  ASSERT_TRUE(peer.started());
+  const Outcome o = peer.Wait(30000);
+  EXPECT_EQ(o.status, 0) << o.output;
+  EXPECT_NE(o.output.find("client sides ok 6 failed 0, server sides ok 6 failed 0"), std::string::npos) << o.output;
+  // Three statements and the end packet, each after a pause, all sessions at once.
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(600));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(5000));
 }
 
 TEST(QxPeerDetects, ChangedMissingAndExtraBytesWithTheirPosition) {

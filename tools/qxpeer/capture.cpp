@@ -264,8 +264,10 @@ class Reader {
     }
     if (s.fin && !me.fin_seen) {
       me.fin_seen = true;
-      me.fin_offset = static_cast<uint64_t>(static_cast<int32_t>(s.seq - me.base)) + s.length;
-      if (!me.base_set) me.fin_offset = 0;
+      // A FIN whose position makes no sense (no stream start seen, or before it) closes the
+      // stream where it stands.
+      const int64_t rel = me.base_set ? static_cast<int32_t>(s.seq - me.base) : -1;
+      me.fin_offset = rel < 0 ? me.next : static_cast<uint64_t>(rel) + s.length;
       me.fin_segment = s;
       me.fin_frame = frame;
     }

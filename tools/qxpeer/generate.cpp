@@ -8,8 +8,9 @@ namespace {
 class Builder {
  public:
   explicit Builder(Script* s) : s_(s) {}
-  void Send(Side from, std::string bytes, bool statement = false) {
+  void Send(Side from, std::string bytes, bool statement = false, int delay_ms = 0) {
     Step step;
+    step.delay_ms = delay_ms;
     step.from = from;
     step.bytes = std::move(bytes);
     step.need = sent_[from == Side::kClient ? 1 : 0];
@@ -50,10 +51,10 @@ Script GenerateSession(const GenerateOptions& o) {
   b.Send(Side::kClient, DataPackets(AuthPhaseTwo(o.orauser, o.terminal, NextSeq(&seq)), f, false));
   b.Send(Side::kServer, DataPackets(AuthPhaseTwoReply(), f, true));
   for (int i = 0; i < o.statements; ++i) {
-    b.Send(Side::kClient, DataPackets(ExecuteCall(StatementText(o, i), NextSeq(&seq)), f, false), true);
+    b.Send(Side::kClient, DataPackets(ExecuteCall(StatementText(o, i), NextSeq(&seq)), f, false), true, o.think_ms);
     b.Send(Side::kServer, StatementReply(f, o.reply_size, static_cast<uint32_t>(i + 1)));
   }
-  b.Send(Side::kClient, EndPacket(f));
+  b.Send(Side::kClient, EndPacket(f), false, o.think_ms);
   AddClosingHandshake(&script);
   return script;
 }

@@ -20,6 +20,7 @@ struct GenerateOptions {
   int statements = 10;
   std::vector<std::string> texts;  // cycled through; empty: "SELECT <n> FROM DUAL"
   size_t reply_size = 100;         // bytes of each statement's answer packet
+  int think_ms = 0;                // the client's pause before each statement and the end packet
 };
 
 // The text of statement `index` (0-based) under `options`.

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <mutex>
 #include <thread>
@@ -94,6 +95,7 @@ class SidePlayer {
     for (const Step& s : script_.steps) {
       if (s.from != me_) continue;
       if (!WaitFor(s.need, s.need_peer_eof)) return Fail();
+      if (s.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(s.delay_ms));
       if (s.kind == StepKind::kData) {
         if (!Send(s)) return Fail();
         if (s.statement) ++result_.statements;

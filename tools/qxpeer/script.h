@@ -33,6 +33,7 @@ struct Step {
   // of a session whose capture did not record one).
   bool need_peer_eof = false;
   bool statement = false;   // counted as a statement in summaries
+  int delay_ms = 0;         // pause after the wait, before the step (think time)
   uint64_t frame = 0;       // capture frame number (1-based) the step came from; 0 if generated
 };
 
