@@ -29,8 +29,11 @@ const char kUsage[] =
     "         [--concurrency C] [--service-name S] [--program P] [--host H] [--user U]\n"
     "         [--orauser O] [--framing old|new] [--statement-text TEXT ...] [--reply-size B]\n"
     "         [--terminal T] [--think-ms MS]\n"
+    "         [--end packet|client-reset|server-reset]\n"
     "  qxpeer bench-rtt --relay HOST:PORT --listen HOST:PORT [--count N] [--framing old|new]\n"
     "  qxpeer bench-bulk --relay HOST:PORT --listen HOST:PORT [--bytes B] [--framing old|new]\n"
+    "replay and generate also take --chunk-bytes N [--chunk-gap-ms MS] (default 20): send in\n"
+    "pieces of at most N bytes, MS apart\n"
     "every command also takes --timeout SECONDS (default 30): the longest wait without progress\n";
 
 int Usage(const std::string& problem) {
@@ -49,7 +52,8 @@ bool ParseArgs(int argc, char** argv, Args* args, std::string* error) {
   static const char* kValued[] = {"--capture", "--relay", "--listen", "--session", "--sessions",
                                   "--statements", "--concurrency", "--service-name", "--program",
                                   "--host", "--user", "--orauser", "--framing", "--count", "--bytes",
-                                  "--timeout", "--reply-size", "--terminal", "--think-ms"};
+                                  "--timeout", "--reply-size", "--terminal", "--think-ms",
+                                  "--chunk-bytes", "--chunk-gap-ms", "--end"};
   for (int i = 2; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--steps") {
@@ -124,6 +128,16 @@ std::string Value(const Args& args, const std::string& name, const std::string& 
   return it == args.values.end() ? fallback : it->second;
 }
 
+bool ParseChunking(const Args& args, RunOptions* run, std::string* error) {
+  uint64_t bytes = 0, gap = 20;
+  if (!Number(args, "--chunk-bytes", 1, 100000000, &bytes, error) ||
+      !Number(args, "--chunk-gap-ms", 0, 10000, &gap, error))
+    return false;
+  run->chunk_bytes = static_cast<size_t>(bytes);
+  run->chunk_gap_ms = static_cast<int>(gap);
+  return true;
+}
+
 int List(const Args& args) {
   const std::string path = Value(args, "--capture", "");
   if (path.empty()) return Usage("--capture is required");
@@ -153,6 +167,7 @@ int Replay(const Args& args, int timeout_ms) {
   std::string error;
   if (!Endpoints(args, &run.relay, &run.listen, &error)) return Usage(error);
   run.timeout_ms = timeout_ms;
+  if (!ParseChunking(args, &run, &error)) return Usage(error);
   Capture capture;
   if (!ReadCapture(path, &capture, &error)) {
     std::fprintf(stderr, "qxpeer: %s\n", error.c_str());
@@ -198,6 +213,7 @@ int Generate(const Args& args, int timeout_ms) {
   std::string error;
   if (!Endpoints(args, &run.relay, &run.listen, &error)) return Usage(error);
   run.timeout_ms = timeout_ms;
+  if (!ParseChunking(args, &run, &error)) return Usage(error);
   uint64_t sessions = 1, statements = 10, concurrency = 1, reply = 100, think = 0;
   if (!Number(args, "--sessions", 0, 1000000, &sessions, &error) ||
       !Number(args, "--statements", 0, 1000000, &statements, &error) ||
@@ -207,6 +223,11 @@ int Generate(const Args& args, int timeout_ms) {
     return Usage(error);
   GenerateOptions g;
   g.think_ms = static_cast<int>(think);
+  const std::string end = Value(args, "--end", "packet");
+  if (end == "packet") g.end = SessionEnd::kEndPacket;
+  else if (end == "client-reset") g.end = SessionEnd::kClientReset;
+  else if (end == "server-reset") g.end = SessionEnd::kServerReset;
+  else return Usage("--end must be packet, client-reset or server-reset");
   if (!ParseFraming(args, &g.framing, &error)) return Usage(error);
   g.descriptor.service_name = Value(args, "--service-name", g.descriptor.service_name);
   g.descriptor.program = Value(args, "--program", g.descriptor.program);

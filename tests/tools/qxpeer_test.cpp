@@ -94,6 +94,11 @@ class TamperRelay {
     Stop();
     return recorded_[from];
   }
+  // The sizes of the relay's reads from the client (0) and the server (1); stops the relay.
+  const std::vector<size_t>& Reads(int from) {
+    Stop();
+    return reads_[from];
+  }
 
  private:
   bool WaitReadable(int fd) {
@@ -143,7 +148,10 @@ class TamperRelay {
           open[0] = open[1] = false;
           break;
         }
-        if (mode_ == Mode::kRecord) recorded_[i].append(buf, static_cast<size_t>(n));
+        if (mode_ == Mode::kRecord) {
+          recorded_[i].append(buf, static_cast<size_t>(n));
+          reads_[i].push_back(static_cast<size_t>(n));
+        }
         send(to, buf, static_cast<size_t>(n), MSG_NOSIGNAL);
       }
     }
@@ -158,6 +166,7 @@ class TamperRelay {
   uint16_t port_ = 0;
   std::atomic<bool> stop_{false};
   std::string recorded_[2];  // written by the relay thread while the peer runs
+  std::vector<size_t> reads_[2];
   std::thread thread_;
 };
 
@@ -378,6 +387,34 @@ TEST(QxPeerGenerate, ThinkTimeKeepsSessionsOpenInTheBackground) {
   // Three statements and the end packet, each after a pause, all sessions at once.
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(600));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(5000));
+}
+
+TEST(QxPeerGenerate, SessionsEndingInAResetByEitherSide) {
+  const uint16_t listen = FreePort();
+  Socat socat(listen);
+  ASSERT_TRUE(socat.running());
+  for (const char* end : {"client-reset", "server-reset"}) {
+    for (uint16_t relay : {listen, socat.port()}) {
+      SCOPED_TRACE(std::string(end) + " via " + std::to_string(relay));
+      const Outcome o = RunPeer(std::string("generate --end ") + end + " --sessions 10 --concurrency 5 --statements 4" +
+                                " --relay " + At(relay) + " --listen " + At(listen) + " --timeout 10");
+      EXPECT_EQ(o.status, 0) << o.output;
+      EXPECT_NE(o.output.find("statements sent: 40;"), std::string::npos) << o.output;
+    }
+  }
+}
+
+TEST(QxPeerGenerate, ChunkedSendsReachTheRelayInPieces) {
+  const uint16_t listen = FreePort();
+  TamperRelay relay(TamperRelay::Mode::kRecord, 0, listen);
+  const Outcome o = RunPeer("generate --statements 2 --chunk-bytes 60 --chunk-gap-ms 30 --relay " + At(relay.port()) +
+                            " --listen " + At(listen) + " --timeout 10");
+  ASSERT_EQ(o.status, 0) << o.output;
+  // The CONNECT (over 200 bytes) arrives in pieces of 60 bytes, so its descriptor in several.
+  const std::vector<size_t>& reads = relay.Reads(0);
+  ASSERT_GE(reads.size(), 4u);
+  EXPECT_EQ(reads[0], 60u);
+  EXPECT_EQ(reads[1], 60u);
 }
 
 TEST(QxPeerDetects, ChangedMissingAndExtraBytesWithTheirPosition) {

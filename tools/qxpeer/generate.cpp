@@ -19,6 +19,15 @@ class Builder {
     s_->steps.push_back(std::move(step));
   }
 
+  // An abortive close once everything the other side sent has arrived.
+  void Reset(Side from) {
+    Step step;
+    step.from = from;
+    step.kind = StepKind::kRst;
+    step.need = sent_[from == Side::kClient ? 1 : 0];
+    s_->steps.push_back(std::move(step));
+  }
+
  private:
   Script* s_;
   uint64_t sent_[2] = {0, 0};
@@ -54,7 +63,11 @@ Script GenerateSession(const GenerateOptions& o) {
     b.Send(Side::kClient, DataPackets(ExecuteCall(StatementText(o, i), NextSeq(&seq)), f, false), true, o.think_ms);
     b.Send(Side::kServer, StatementReply(f, o.reply_size, static_cast<uint32_t>(i + 1)));
   }
-  b.Send(Side::kClient, EndPacket(f), false, o.think_ms);
+  if (o.end == SessionEnd::kEndPacket) {
+    b.Send(Side::kClient, EndPacket(f), false, o.think_ms);
+  } else {
+    b.Reset(o.end == SessionEnd::kClientReset ? Side::kClient : Side::kServer);
+  }
   AddClosingHandshake(&script);
   return script;
 }

@@ -12,6 +12,12 @@
 
 namespace qxpeer {
 
+enum class SessionEnd {
+  kEndPacket,    // the client sends the end packet, then both close in order
+  kClientReset,  // after the last answer the client resets the connection
+  kServerReset,  // after its last answer the server resets the connection
+};
+
 struct GenerateOptions {
   DescriptorFields descriptor;
   std::string orauser = "SCOTT";
@@ -21,6 +27,7 @@ struct GenerateOptions {
   std::vector<std::string> texts;  // cycled through; empty: "SELECT <n> FROM DUAL"
   size_t reply_size = 100;         // bytes of each statement's answer packet
   int think_ms = 0;                // the client's pause before each statement and the end packet
+  SessionEnd end = SessionEnd::kEndPacket;
 };
 
 // The text of statement `index` (0-based) under `options`.

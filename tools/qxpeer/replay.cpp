@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <algorithm>
 #include <cstdio>
 #include <mutex>
 #include <thread>
@@ -84,8 +85,9 @@ class Expectation {
 
 class SidePlayer {
  public:
-  SidePlayer(int fd, const Script& script, Side me, int timeout_ms)
-      : fd_(fd), script_(script), me_(me), timeout_ms_(timeout_ms), expect_(script, me) {
+  SidePlayer(int fd, const Script& script, Side me, const PlayOptions& options)
+      : fd_(fd), script_(script), me_(me), timeout_ms_(options.timeout_ms),
+        chunk_bytes_(options.chunk_bytes), chunk_gap_ms_(options.chunk_gap_ms), expect_(script, me) {
     const Step* close = CloseStep(script, Other(me));
     peer_resets_ = close != nullptr && close->kind == StepKind::kRst;
   }
@@ -221,9 +223,18 @@ class SidePlayer {
         if (expect_.received() != before) deadline = NowMs() + timeout_ms_;
       }
       if (!writable) continue;
-      const ssize_t n = send(fd_, s.bytes.data() + off, s.bytes.size() - off, MSG_NOSIGNAL | MSG_DONTWAIT);
+      size_t piece = s.bytes.size() - off;
+      if (chunk_bytes_ > 0) {
+        if (off > 0 && off % chunk_bytes_ == 0 && chunk_gap_ms_ > 0 && !gap_done_) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(chunk_gap_ms_));
+          gap_done_ = true;
+        }
+        piece = std::min(piece, chunk_bytes_ - off % chunk_bytes_);
+      }
+      const ssize_t n = send(fd_, s.bytes.data() + off, piece, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n > 0) {
         off += static_cast<size_t>(n);
+        gap_done_ = false;
         result_.sent += static_cast<uint64_t>(n);
         deadline = NowMs() + timeout_ms_;
       } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
@@ -239,16 +250,19 @@ class SidePlayer {
   const Script& script_;
   Side me_;
   int timeout_ms_;
+  size_t chunk_bytes_;
+  int chunk_gap_ms_;
   Expectation expect_;
   bool peer_resets_ = false;
   bool ended_ = false;
+  bool gap_done_ = false;  // the pause before the current piece has been taken
   SideResult result_;
 };
 
 }  // namespace
 
-SideResult PlaySide(int fd, const Script& script, Side me, int timeout_ms) {
-  SidePlayer player(fd, script, me, timeout_ms);
+SideResult PlaySide(int fd, const Script& script, Side me, const PlayOptions& options) {
+  SidePlayer player(fd, script, me, options);
   return player.Run();
 }
 
@@ -259,6 +273,7 @@ namespace {
 struct RunState {
   const Script* script = nullptr;
   RunOptions options;
+  PlayOptions play;
   int listen_fd = -1;
   std::atomic<int> next_session{0};
   std::atomic<int> to_accept{0};  // connections still expected at the listener
@@ -286,7 +301,7 @@ void ClientWorker(RunState* st) {
       st->AddFailure("session " + U(index + 1) + ": the client could not connect: " + error);
       continue;
     }
-    const SideResult r = PlaySide(fd, *st->script, Side::kClient, st->options.timeout_ms);
+    const SideResult r = PlaySide(fd, *st->script, Side::kClient, st->play);
     std::lock_guard<std::mutex> lock(st->mutex);
     st->result.statements += r.statements;
     st->result.client_bytes += r.received;
@@ -328,7 +343,7 @@ void ServerWorker(RunState* st, std::atomic<int>* accepted) {
                      U(st->options.sessions) + " expected");
       continue;
     }
-    const SideResult r = PlaySide(fd, *st->script, Side::kServer, st->options.timeout_ms);
+    const SideResult r = PlaySide(fd, *st->script, Side::kServer, st->play);
     std::lock_guard<std::mutex> lock(st->mutex);
     st->result.server_bytes += r.received;
     if (r.ok) {
@@ -349,6 +364,9 @@ RunResult RunSessions(const Script& script, const RunOptions& options) {
   if (st.options.sessions < 0) st.options.sessions = 0;
   if (st.options.concurrency < 1) st.options.concurrency = 1;
   if (st.options.concurrency > st.options.sessions) st.options.concurrency = std::max(1, st.options.sessions);
+  st.play.timeout_ms = options.timeout_ms;
+  st.play.chunk_bytes = options.chunk_bytes;
+  st.play.chunk_gap_ms = options.chunk_gap_ms;
   st.result.sessions = st.options.sessions;
   st.to_accept = st.options.sessions;
   std::string error;

@@ -25,10 +25,18 @@ struct SideResult {
   uint64_t statements = 0;
 };
 
+struct PlayOptions {
+  int timeout_ms = 30000;  // the longest wait without progress
+  // When not 0, every send goes out in pieces of at most chunk_bytes, chunk_gap_ms apart, so
+  // that a relay reads it in several parts (a descriptor split over two reads, say).
+  size_t chunk_bytes = 0;
+  int chunk_gap_ms = 0;
+};
+
 // Plays `me` on fd (which it closes) until the script's end. Fails on the first byte that
 // differs, on bytes beyond the expected ones, on an early end of the connection, and when
 // `timeout_ms` pass without progress.
-SideResult PlaySide(int fd, const Script& script, Side me, int timeout_ms);
+SideResult PlaySide(int fd, const Script& script, Side me, const PlayOptions& options);
 
 struct RunOptions {
   Endpoint relay;    // where clients connect
@@ -36,6 +44,8 @@ struct RunOptions {
   int sessions = 1;
   int concurrency = 1;
   int timeout_ms = 30000;
+  size_t chunk_bytes = 0;  // see PlayOptions; applies to both sides
+  int chunk_gap_ms = 0;
 };
 
 struct RunResult {
