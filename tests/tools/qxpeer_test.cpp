@@ -485,6 +485,9 @@ TEST(QxPeerUsage, RejectsBadArgumentsWithStatusTwo) {
   EXPECT_EQ(RunPeer("generate --relay 127.0.0.1:1 --listen 127.0.0.1:1 --framing mid").status, 2);
   EXPECT_EQ(RunPeer("generate --relay 127.0.0.1:1 --listen 127.0.0.1:1 --sessions x").status, 2);
   EXPECT_EQ(RunPeer("bench-rtt --relay 127.0.0.1:1 --listen 127.0.0.1:1 --bogus 1").status, 2);
+  const Outcome remote = RunPeer("generate --relay 192.0.2.1:1521 --listen 127.0.0.1:1");
+  EXPECT_EQ(remote.status, 2);
+  EXPECT_NE(remote.output.find("only loopback addresses"), std::string::npos) << remote.output;
 }
 
 }  // namespace

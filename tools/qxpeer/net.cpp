@@ -55,7 +55,13 @@ bool ParseEndpoint(const std::string& text, Endpoint* out, std::string* error) {
   out->host = text.substr(0, colon);
   out->port = static_cast<uint16_t>(value);
   sockaddr_in sa;
-  return ToSockaddr(*out, &sa, error);
+  if (!ToSockaddr(*out, &sa, error)) return false;
+  // The peer generates test traffic with made-up credentials; it stays on this machine.
+  if ((ntohl(sa.sin_addr.s_addr) >> 24) != 127) {
+    *error = "only loopback addresses (127.0.0.0/8) are allowed, got " + out->host;
+    return false;
+  }
+  return true;
 }
 
 std::string ToString(const Endpoint& e) { return e.host + ":" + std::to_string(e.port); }

@@ -9,11 +9,12 @@
 namespace qxpeer {
 
 struct Endpoint {
-  std::string host;  // an IPv4 address (loopback in the tests)
+  std::string host;  // an IPv4 loopback address
   uint16_t port = 0;
 };
 
-// Parses "HOST:PORT" (HOST may be "localhost"). False with *error set on bad input.
+// Parses "HOST:PORT" (HOST may be "localhost"). Only loopback addresses (127.0.0.0/8) are
+// accepted. False with *error set on bad input.
 bool ParseEndpoint(const std::string& text, Endpoint* out, std::string* error);
 std::string ToString(const Endpoint& e);
 
