@@ -29,7 +29,7 @@ const char kUsage[] =
     "         [--concurrency C] [--service-name S] [--program P] [--host H] [--user U]\n"
     "         [--orauser O] [--framing old|new] [--statement-text TEXT ...] [--reply-size B]\n"
     "         [--terminal T] [--think-ms MS]\n"
-    "         [--end packet|client-reset|server-reset]\n"
+    "         [--end packet|client-reset|server-reset] [--connect-gap-ms MS]\n"
     "  qxpeer bench-rtt --relay HOST:PORT --listen HOST:PORT [--count N] [--framing old|new]\n"
     "  qxpeer bench-bulk --relay HOST:PORT --listen HOST:PORT [--bytes B] [--framing old|new]\n"
     "replay and generate also take --chunk-bytes N [--chunk-gap-ms MS] (default 20): send in\n"
@@ -53,7 +53,7 @@ bool ParseArgs(int argc, char** argv, Args* args, std::string* error) {
                                   "--statements", "--concurrency", "--service-name", "--program",
                                   "--host", "--user", "--orauser", "--framing", "--count", "--bytes",
                                   "--timeout", "--reply-size", "--terminal", "--think-ms",
-                                  "--chunk-bytes", "--chunk-gap-ms", "--end"};
+                                  "--chunk-bytes", "--chunk-gap-ms", "--end", "--connect-gap-ms"};
   for (int i = 2; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--steps") {
@@ -214,13 +214,15 @@ int Generate(const Args& args, int timeout_ms) {
   if (!Endpoints(args, &run.relay, &run.listen, &error)) return Usage(error);
   run.timeout_ms = timeout_ms;
   if (!ParseChunking(args, &run, &error)) return Usage(error);
-  uint64_t sessions = 1, statements = 10, concurrency = 1, reply = 100, think = 0;
+  uint64_t sessions = 1, statements = 10, concurrency = 1, reply = 100, think = 0, gap = 0;
   if (!Number(args, "--sessions", 0, 1000000, &sessions, &error) ||
       !Number(args, "--statements", 0, 1000000, &statements, &error) ||
       !Number(args, "--concurrency", 1, 2000, &concurrency, &error) ||
       !Number(args, "--reply-size", 12, 1000000, &reply, &error) ||
-      !Number(args, "--think-ms", 0, 600000, &think, &error))
+      !Number(args, "--think-ms", 0, 600000, &think, &error) ||
+      !Number(args, "--connect-gap-ms", 0, 60000, &gap, &error))
     return Usage(error);
+  run.connect_gap_ms = static_cast<int>(gap);
   GenerateOptions g;
   g.think_ms = static_cast<int>(think);
   const std::string end = Value(args, "--end", "packet");

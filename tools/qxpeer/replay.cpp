@@ -274,6 +274,7 @@ struct RunState {
   const Script* script = nullptr;
   RunOptions options;
   PlayOptions play;
+  int64_t start_ms = 0;
   int listen_fd = -1;
   std::atomic<int> next_session{0};
   std::atomic<int> to_accept{0};  // connections still expected at the listener
@@ -292,6 +293,10 @@ void ClientWorker(RunState* st) {
   for (;;) {
     const int index = st->next_session.fetch_add(1);
     if (index >= st->options.sessions) return;
+    if (st->options.connect_gap_ms > 0) {
+      const int64_t wait = st->start_ms + static_cast<int64_t>(index) * st->options.connect_gap_ms - NowMs();
+      if (wait > 0) std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+    }
     std::string error;
     const int fd = Connect(st->options.relay, st->options.timeout_ms, &error);
     if (fd < 0) {
@@ -377,6 +382,7 @@ RunResult RunSessions(const Script& script, const RunOptions& options) {
     return st.result;
   }
   std::atomic<int> accepted{0};
+  st.start_ms = NowMs();
   std::vector<std::thread> threads;
   threads.reserve(2 * static_cast<size_t>(st.options.concurrency));
   for (int i = 0; i < st.options.concurrency; ++i) threads.emplace_back(ServerWorker, &st, &accepted);

@@ -46,6 +46,9 @@ struct RunOptions {
   int timeout_ms = 30000;
   size_t chunk_bytes = 0;  // see PlayOptions; applies to both sides
   int chunk_gap_ms = 0;
+  // Session i connects no earlier than i * connect_gap_ms after the start, so that a burst of
+  // connections does not overflow a small listen backlog at the relay.
+  int connect_gap_ms = 0;
 };
 
 struct RunResult {
