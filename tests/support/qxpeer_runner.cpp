@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -55,7 +56,13 @@ bool Listening(uint16_t port) {
 
 std::string Loopback(uint16_t port) { return "127.0.0.1:" + std::to_string(port); }
 std::string PeerPath() { return std::string(QX_BINARY_DIR) + "/qxpeer"; }
-std::string CapturesDir() { return "/work/shared/captures/"; }
+std::string CapturesDir() {
+  // The recorded sessions live beside the source tree unless QX_CAPTURES_DIR says otherwise.
+  const char* dir = std::getenv("QX_CAPTURES_DIR");
+  std::string path = dir != nullptr && *dir != '\0' ? dir : std::string(QX_SOURCE_DIR) + "/../shared/captures";
+  if (path.back() != '/') path += '/';
+  return path;
+}
 
 PeerOutcome RunPeer(const std::string& args) {
   PeerOutcome o;

@@ -19,7 +19,8 @@ bool Listening(uint16_t port);
 std::string Loopback(uint16_t port);
 // Path of the built peer.
 std::string PeerPath();
-// Directory of the recorded sessions, ending in '/'.
+// Directory of the recorded sessions, ending in '/': $QX_CAPTURES_DIR, or ../shared/captures
+// beside the source tree.
 std::string CapturesDir();
 
 struct PeerOutcome {
