@@ -6,6 +6,7 @@
 #include "capture/connect_descriptor.h"
 #include "platform/datetime.h"
 #include "platform/net.h"
+#include "sql/sql_store.h"
 
 namespace qx::capture {
 
@@ -86,16 +87,7 @@ void FlushTrace(TQuorvexService& svc, TThreadData& record) {
 std::string ResolveHostIp(const std::string& host) { return platform::ResolveHostIPv4(host); }
 
 bool CheckConnDateExpr(TQuorvexService& svc, const std::string& expression) {
-  try {
-    auto query = svc.session->NewFreeQuery(ConnDateExprQueryText(expression));
-    if (query->HasParam("CONN_TIME")) query->SetDateTime("CONN_TIME", platform::NowDateTime());
-    query->Open();
-    const bool result = query->FirstAsInteger() > 0;
-    query->Close();
-    return result;
-  } catch (const std::exception&) {
-    return false;  // a condition the repository rejects never holds
-  }
+  return sql::CountQueryHolds(svc, ConnDateExprQueryText(expression));
 }
 
 void AnalyzeConnectData(TQuorvexService& svc, TThreadData& record, std::string_view text) {

@@ -2,6 +2,7 @@
 #include "sql/sql_store.h"
 
 #include "capture/connection.h"
+#include "platform/datetime.h"
 #include "sql/byte_text.h"
 #include "sql/sql_filters.h"
 #include "sql/statement_extract.h"
@@ -20,16 +21,21 @@ std::string Piece(const std::string& s, size_t from, size_t count) {
 
 }  // namespace
 
-bool CheckDateExpr(TQuorvexService& svc, const std::string& condition) {
+bool CountQueryHolds(TQuorvexService& svc, const std::string& query_text) {
   try {
-    auto query = svc.session->NewFreeQuery(DateExprQueryText(condition));
+    auto query = svc.session->NewFreeQuery(query_text);
+    if (query->HasParam("CONN_TIME")) query->SetDateTime("CONN_TIME", platform::NowDateTime());
     query->Open();
     const bool result = query->FirstAsInteger() > 0;
     query->Close();
     return result;
   } catch (const std::exception&) {
-    return false;  // a condition the repository rejects never holds
+    return false;
   }
+}
+
+bool CheckDateExpr(TQuorvexService& svc, const std::string& condition) {
+  return CountQueryHolds(svc, DateExprQueryText(condition));
 }
 
 bool IsExcludedByFilters(TQuorvexService& svc, TThreadData& record, std::string_view text,
@@ -39,15 +45,7 @@ bool IsExcludedByFilters(TQuorvexService& svc, TThreadData& record, std::string_
   const SQLFilterDecision decision =
       DecideSQLFilters(service->sqlFilters, text, elapsed_ms,
                        [&svc](const std::string& query_text) {
-                         try {
-                           auto query = svc.session->NewFreeQuery(query_text);
-                           query->Open();
-                           const bool r = query->FirstAsInteger() > 0;
-                           query->Close();
-                           return r;
-                         } catch (const std::exception&) {
-                           return false;
-                         }
+                         return CountQueryHolds(svc, query_text);
                        });
   if (!decision.traceLine.empty()) capture::AddTrace(record, decision.traceLine);
   return decision.excluded;

@@ -21,6 +21,11 @@ namespace qx::sql {
 bool IsExcludedByFilters(service::TQuorvexService& svc, capture::TThreadData& record,
                          std::string_view text, double elapsed_ms);
 
+// Runs a "select count(*) from dual where ..." text; true when the count is above 0. The bind
+// CONN_TIME, when the text has it, is the current local date-time. False on any error: a
+// condition the repository rejects never holds.
+bool CountQueryHolds(service::TQuorvexService& svc, const std::string& query_text);
+
 // Evaluates an SQL filter's date condition (":date" stands for the current date); false on any
 // error.
 bool CheckDateExpr(service::TQuorvexService& svc, const std::string& condition);
