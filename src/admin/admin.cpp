@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "admin/admin_config.h"
+#include "admin/status.h"
 #include "admin/table_printer.h"
 #include "platform/datetime.h"
 #include "platform/platform.h"
@@ -553,13 +554,34 @@ std::set<std::string> OptionNames(const std::vector<Criterion>& criteria) {
   return names;
 }
 
-int Dispatch(const CommandLine& cl, const std::string& program_directory, std::ostream& out) {
+int Status(const CommandLine& cl, std::ostream& out, std::ostream& err) {
+  AllowOnly(cl, {}, {}, "status");
+  if (cl.words.size() < 2 || cl.words.size() > 3) {
+    throw UsageError("Usage: qxadmin status HOST:PORT [WORD]");
+  }
+  const std::string& target = cl.words[1];
+  const size_t colon = target.rfind(':');
+  const std::string host = colon == std::string::npos ? "" : target.substr(0, colon);
+  const std::string port = colon == std::string::npos ? "" : target.substr(colon + 1);
+  if (host.empty() || !AllDigits(port) || port.size() > 5 || std::stoi(port) < 1 ||
+      std::stoi(port) > 65535) {
+    throw UsageError("status needs HOST:PORT, the host of the service and its managing port "
+                     "(1 to 65535), not \"" + target + "\"");
+  }
+  if (cl.words.size() == 2) return ShowStatus(host, std::stoi(port), out);
+  if (cl.words[2].empty()) throw UsageError("status needs a request word, not an empty one");
+  return ShowRawAnswer(host, std::stoi(port), cl.words[2], out, err);
+}
+
+int Dispatch(const CommandLine& cl, const std::string& program_directory, std::ostream& out,
+             std::ostream& err) {
   if (cl.words.empty() || cl.flags.count("--help") || cl.words[0] == "help") {
     out << HelpText();
     return cl.words.empty() && !cl.flags.count("--help") ? 2 : 0;
   }
   const std::string& group = cl.words[0];
   if (group == "init") return Init(cl, program_directory, out);
+  if (group == "status") return Status(cl, out, err);
   if (cl.words.size() != 2) {
     throw UsageError("Unknown command \"" + group + (cl.words.size() > 1 ? " " + cl.words[1] : "") +
                      "\"; qxadmin --help lists the commands");
@@ -604,7 +626,8 @@ int Dispatch(const CommandLine& cl, const std::string& program_directory, std::o
 std::string HelpText() {
   return R"(Usage: qxadmin [-r CONNECT_STRING] COMMAND [OPTIONS]
 
-Administers the Quorvex repository: its schema and what the service monitors.
+Administers the Quorvex repository (its schema and what the service monitors) and asks a
+running service for its status.
 CONNECT_STRING is "sqlite:PATH" (PATH relative to qxadmin's directory unless absolute) or
 "user/password@server" (Oracle). Without -r, rpstConnStr of qxservice.ini beside qxadmin is used.
 Options take their value as the next argument or after "=" (--name=ORCL).
@@ -639,15 +662,25 @@ SQL filters (rows of qx_sql_filter: which statements are stored)
   sql-filter list [--service NAME | --service-id ID] [--csv]
   sql-filter enable|disable|remove --id ID
 
+Running service (its managing port, manage_port of its row; no repository needed)
+  status HOST:PORT           the service's start time, current and total connections and
+                             its sessions; a session whose LOGON_TIME is "-" is connected but
+                             has not sent its connect descriptor yet
+  status HOST:PORT WORD      sends WORD (getStarted, getCurrConn, getTotConn or
+                             getCurrentSessionList) and prints the raw answer. The service
+                             answers an empty session list with nothing: after 500 ms of
+                             silence the list is taken as empty.
+
 Listings print aligned columns, or CSV with --csv. Changes take effect at the service's next start.
-Exit status: 0 done, 1 the repository failed or refused, 2 invalid command line.
+Exit status: 0 done, 1 the repository failed or refused or the service could not be asked,
+2 invalid command line.
 )";
 }
 
 int RunAdmin(const std::vector<std::string>& args, const std::string& program_directory,
              std::ostream& out, std::ostream& err) {
   try {
-    return Dispatch(Parse(args), program_directory, out);
+    return Dispatch(Parse(args), program_directory, out, err);
   } catch (const UsageError& e) {
     err << "qxadmin: " << e.what() << "\n";
     return 2;

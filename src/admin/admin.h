@@ -1,8 +1,10 @@
 // qxadmin: creates the repository schema and configures what the service monitors (services,
-// service filters, SQL filters), so that nobody writes SQL by hand for it.
+// service filters, SQL filters), so that nobody writes SQL by hand for it; and asks a running
+// service for its status through its managing port.
 //
 // Exit codes: 0 done; 1 the repository failed or refused (no schema, schema already there,
-// no such service or filter, a database error); 2 the command line is wrong (unknown command
+// no such service or filter, a database error) or a running service could not be asked
+// (status.h); 2 the command line is wrong (unknown command
 // or option, a missing or invalid value).
 //
 // Threading: RunAdmin uses one repository session of its own; call it from one thread.

@@ -17,8 +17,12 @@ using capture::TThreadData;
 using service::TQuorvexService;
 using service::TServiceData;
 
-// Calls fn(record) for each record of `service`'s connections, under the lock that keeps the
-// record alive and unchanged while fn runs.
+// Calls fn(record) for each record of `service`'s connections, in list order. The list's
+// lock is held throughout: a record leaves its list before it is destroyed (ReleaseConnection,
+// the passive sweep), so every record met here is alive. The record's own identity lock is
+// taken by fn. The relay connection's handler lock is deliberately not taken: a handler may
+// spend seconds on the repository or on name resolution, and the service thread must not wait
+// for it.
 void ForEachRecord(TQuorvexService& svc, TServiceData& service,
                    const std::function<void(const TThreadData&)>& fn) {
   if (service.sniffer) {
@@ -26,14 +30,11 @@ void ForEachRecord(TQuorvexService& svc, TServiceData& service,
     for (const auto& rec : service.passiveConnections) fn(*rec);
     return;
   }
-  std::vector<std::shared_ptr<capture::TRelayConnection>> conns;
-  {
-    std::lock_guard<std::mutex> lock(svc.relayMu);
-    conns = svc.relayThreads;
-  }
-  for (const auto& conn : conns) {
-    std::lock_guard<std::mutex> lock(conn->mu);
-    if (conn->data && conn->data->service == &service) fn(*conn->data);
+  std::lock_guard<std::mutex> lock(svc.relayMu);
+  for (const auto& conn : svc.relayThreads) {
+    // `data` is set before the connection is listed and reset only after it has left the list.
+    const TThreadData* rec = conn->data.get();
+    if (rec && rec->service == &service) fn(*rec);
   }
 }
 
@@ -48,6 +49,7 @@ std::string GeneralNumber(double value) {
 int CurrentConnectionCount(TQuorvexService& svc, TServiceData& service) {
   int count = 0;
   ForEachRecord(svc, service, [&](const TThreadData& rec) {
+    std::lock_guard<std::mutex> identity(rec.identityMutex);
     if (service.sniffer || rec.established) ++count;
   });
   return count;
@@ -101,8 +103,14 @@ bool ManageRequest(TQuorvexService& svc, int local_port, platform::SocketHandle 
   platform::SocketError error;
   const long n = platform::Receive(client, buffer, sizeof buffer, &error);
   if (n == 0) return false;
-  if (n < 0) throw ManageError(error.Message());
-  const std::string answer = AnswerRequest(svc, local_port, std::string(buffer, static_cast<size_t>(n)));
+  if (n < 0) {
+    // A readiness report with nothing behind it (the descriptor number may have been reused
+    // within one pass of the loop) is no request: the client is neither answered nor dropped.
+    if (error.code == platform::kWouldBlock) return true;
+    throw ManageError(error.Message());
+  }
+  const std::string answer =
+      AnswerRequest(svc, local_port, std::string(buffer, static_cast<size_t>(n)));
   // One send: what the socket does not take now is dropped, as a status client expects a
   // short answer and must not be able to stall the service thread.
   if (!answer.empty() && platform::SendSome(client, answer.data(), answer.size(), &error) < 0) {

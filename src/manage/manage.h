@@ -2,10 +2,11 @@
 // plain text and no terminator ("getStarted", "getCurrConn", "getTotConn",
 // "getCurrentSessionList"; anything else is "InvalidRequest").
 //
-// Threading: runs on the service thread. The connection lists are copied under their locks
-// and every record is read under the lock that its owner holds while changing or releasing it
-// (the relay connection's mutex; the service's passiveMu), so a record being destroyed is
-// never read.
+// Threading: runs on the service thread. The connection lists are walked under their locks
+// (relayMu, the service's passiveMu), which the connection threads also hold while they add a
+// record to a list or take it out before destroying it, so a record being destroyed is never
+// read. Each record's identity fields are read under its identityMutex. The relay's per-
+// connection handler lock is not taken, so a slow handler never holds up a status answer.
 #pragma once
 
 #include <string>

@@ -2,6 +2,9 @@
 #include "manage/manage_listener.h"
 
 namespace qx::manage {
+namespace {
+constexpr int kBacklog = 128;
+}
 
 TManageListener::TManageListener(platform::EventLoop& loop, int port, RequestHandler handler)
     : loop_(loop), port_(port), handler_(std::move(handler)) {}
@@ -11,7 +14,9 @@ TManageListener::~TManageListener() { Deactivate(); }
 void TManageListener::Activate() {
   if (Active()) return;
   platform::SocketError error;
-  const platform::SocketHandle s = platform::ListenTcp(port_, 15, &error);
+  // Monitoring tools tend to poll many services at the same moment; a short accept queue
+  // would drop their connection attempts and make them wait for a retry.
+  const platform::SocketHandle s = platform::ListenTcp(port_, kBacklog, &error);
   if (s == platform::kInvalidSocket) throw ManageError(error.Message());
   platform::SetNonBlocking(s);
   listener_ = s;

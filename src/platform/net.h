@@ -18,6 +18,10 @@
 
 namespace qx::platform {
 
+// The Windows Sockets code of "the operation would block" (a non-blocking socket with nothing
+// to read, or no room to send).
+constexpr int kWouldBlock = 10035;
+
 struct SocketError {
   int code = 0;      // Windows Sockets code (10054 ...), 0 for none
   std::string text;  // short text of the error
@@ -49,7 +53,13 @@ bool AcceptPending(SocketHandle listener, AcceptedSocket* accepted);
 // Blocking connect to host:port (a name or dotted address; IPv4).
 SocketHandle ConnectTcp(const std::string& host, int port, SocketError* error);
 
-// One receive of at most `size` bytes. Returns the count, 0 on orderly close, -1 on error.
+// Like ConnectTcp, but gives up after timeout_ms with error 10060 (a host that never
+// answers would otherwise hold the caller for minutes). The socket returned is blocking.
+SocketHandle ConnectTcpWithin(const std::string& host, int port, int timeout_ms,
+                              SocketError* error);
+
+// One receive of at most `size` bytes. Returns the count, 0 on orderly close, -1 on error
+// (on a non-blocking socket with nothing waiting: -1 with code kWouldBlock).
 long Receive(SocketHandle socket, char* buffer, size_t size, SocketError* error);
 // Sends every byte (blocking). False on error.
 bool SendAll(SocketHandle socket, const char* data, size_t size, SocketError* error);

@@ -59,8 +59,10 @@ class TQuorvexService {
 
   // --- fields ---
   // Relay connections that hold a record. Changed by connection threads, read by status
-  // requests and teardown: all hold relayMu, and only while they copy or change the list —
-  // a connection's record is read under that connection's own lock (relay.h).
+  // requests and teardown: all hold relayMu. A connection's record is set before it is listed
+  // and released only after it has left the list, so status requests, which hold relayMu while
+  // they walk the list, read listed records (their identity fields, under identityMutex)
+  // without the connection's own lock; teardown uses that lock (relay.h).
   std::mutex relayMu;
   std::vector<std::shared_ptr<capture::TRelayConnection>> relayThreads;
   std::vector<std::unique_ptr<TServiceData>> services;

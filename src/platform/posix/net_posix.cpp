@@ -43,7 +43,9 @@ SocketError SocketErrorFromSystem(int e) {
       {EMFILE, 10024, "Too many open files."},
       {ENOBUFS, 10055, "No buffer space available."},
       {EINTR, 10004, "Interrupted function call."},
+      {EAGAIN, kWouldBlock, "Resource temporarily unavailable."},
   };
+  static_assert(EAGAIN == EWOULDBLOCK, "one entry serves both names");
   for (const Entry& entry : kTable) {
     if (entry.os == e) return SocketError{entry.code, entry.text};
   }
@@ -160,6 +162,58 @@ SocketHandle ConnectTcp(const std::string& host, int port, SocketError* error) {
     } while (r != 0 && errno == EINTR);
     if (r == 0) {
       freeaddrinfo(result);
+      return fd;
+    }
+    last_error = errno;
+    close(fd);
+  }
+  freeaddrinfo(result);
+  SetError(error, last_error);
+  return kInvalidSocket;
+}
+
+SocketHandle ConnectTcpWithin(const std::string& host, int port, int timeout_ms,
+                              SocketError* error) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* result = nullptr;
+  const std::string service = std::to_string(port);
+  const int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &result);
+  if (rc != 0 || !result) {
+    if (error) *error = SocketError{11001, "Host not found."};
+    return kInvalidSocket;
+  }
+  int last_error = ECONNREFUSED;
+  for (addrinfo* ai = result; ai; ai = ai->ai_next) {
+    const int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                          ai->ai_protocol);
+    if (fd < 0) {
+      last_error = errno;
+      continue;
+    }
+    int r = connect(fd, ai->ai_addr, ai->ai_addrlen);
+    if (r != 0 && (errno == EINPROGRESS || errno == EINTR)) {
+      // The handshake goes on in the background; its outcome is in SO_ERROR once writable.
+      pollfd p{fd, POLLOUT, 0};
+      int n;
+      do {
+        n = poll(&p, 1, timeout_ms);
+      } while (n < 0 && errno == EINTR);
+      if (n == 0) {
+        errno = ETIMEDOUT;
+      } else if (n > 0) {
+        int so_error = 0;
+        socklen_t len = sizeof so_error;
+        getsockopt(fd, SOL_SOCKET, SO_ERROR, &so_error, &len);
+        errno = so_error;
+        r = so_error == 0 ? 0 : -1;
+      }
+    }
+    if (r == 0) {
+      freeaddrinfo(result);
+      const int flags = fcntl(fd, F_GETFL, 0);
+      if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
       return fd;
     }
     last_error = errno;
