@@ -49,7 +49,11 @@ void Listener::Run() {
     pollfd p{fd_, POLLIN, 0};
     if (poll(&p, 1, 100) <= 0) continue;
     const int client = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (client < 0) continue;
+    if (client < 0) {
+      // Out of descriptors or the like: give running connections a moment to end.
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      continue;
+    }
     const int n = ++number;
     {
       std::lock_guard<std::mutex> lock(mutex_);

@@ -1,6 +1,7 @@
 // The stand-in Oracle server's side of one thin-client connection.
 #include "session.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -233,6 +234,11 @@ class Session {
     }
   }
 
+  bool MoreDataWithin(int timeout_ms) {
+    pollfd p{fd_, POLLIN, 0};
+    return poll(&p, 1, timeout_ms) != 0;  // errors and hang-ups: let the next read tell
+  }
+
   // A whole packet, header included.
   std::string ReadPacket() {
     std::string packet(8, '\0');
@@ -366,8 +372,11 @@ class Session {
         return;
       }
       request.append(packet, 10, std::string::npos);
-      // A request fills whole SDU-sized packets until its last one.
-      if (packet.size() >= sdu_ && !(flags & kDataFlagEndOfRequest)) continue;
+      // A request fills whole SDU-sized packets until its last one. One that happens to end
+      // exactly at a packet's end is taken as complete when nothing follows within a second.
+      if (packet.size() >= sdu_ && !(flags & kDataFlagEndOfRequest) && MoreDataWithin(1000)) {
+        continue;
+      }
       std::string whole;
       whole.swap(request);
       Handle(whole);
