@@ -575,7 +575,6 @@ class Session {
 
   void AuthPhaseOne(TtcReader& r) {
     AuthRequest a = ReadAuth(r);
-    user_ = a.user;
     client_ = "program=" + EscapeText(a.values["AUTH_PROGRAM_NM"]) + " machine=" +
               EscapeText(a.values["AUTH_MACHINE"]) + " osuser=" + EscapeText(a.values["AUTH_SID"]);
     TtcWriter w;
@@ -799,7 +798,6 @@ class Session {
   const bool trace_ = getenv("QX_STANDIN_TRACE") != nullptr;
   uint32_t sdu_ = kMaxSdu;
   uint8_t field_version_ = kServerFieldVersion;
-  std::string user_;
   std::string client_;
   std::map<uint32_t, Cursor> cursors_;
   uint32_t next_cursor_ = 1;

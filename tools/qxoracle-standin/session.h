@@ -17,10 +17,11 @@ namespace standin {
 
 // The readable record of what clients sent: one line per event,
 // "<connection number> <EVENT> <details>", statement texts escaped with EscapeText.
-// Events: LISTEN, CONNECT, REFUSED, LOGON, LOGON_FAILED, SESSION_SQL (the logon's
-// ALTER SESSION), SQL <cursor> <text> (an execute carrying the text), EXEC <cursor> <text>
-// (a re-execution by cursor id; the text is the one that cursor was parsed with), FETCH,
-// CLOSE_CURSORS, COMMIT, ROLLBACK, LOGOFF, UNSUPPORTED, ERROR, CLOSE.
+// Events: LISTEN and STOPPED (connection 0), CONNECT, REFUSED, LOGON, LOGON_FAILED,
+// SESSION_SQL (the logon's ALTER SESSION), SQL <cursor> <text> (an execute carrying the
+// text), EXEC <cursor> <text> (a re-execution by cursor id; the text is the one that cursor
+// was parsed with), FETCH, CLOSE_CURSORS, CANCEL_CURSORS, COMMIT, ROLLBACK, LOGOFF, PING,
+// MARKER, UNSUPPORTED, ERROR, CLOSE.
 class StatementLog {
  public:
   explicit StatementLog(FILE* out) : out_(out) {}
@@ -36,8 +37,8 @@ struct SessionConfig {
   std::string password;  // compared exactly
 };
 
-// Serves one accepted socket until the client ends, the peer goes away or stop_fd's socket is
-// shut down. Closes nothing: the caller owns fd.
+// Serves one accepted socket until the client ends or the socket fails or is shut down.
+// Closes nothing: the caller owns fd.
 void RunSession(int fd, int connection, const SessionConfig& config, StatementLog& log);
 
 }  // namespace standin
