@@ -12,3 +12,18 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -qq
   apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
+
+# Real Oracle thin clients for the client tests: python-oracledb and Node.js from Debian,
+# node-oracledb from npm at the version its lock file pins.
+clients=(python3-oracledb nodejs npm)
+missing=()
+for p in "${clients[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  apt-get update -qq
+  apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+if command -v node >/dev/null && command -v npm >/dev/null; then
+  (cd "$(dirname "$0")/../tests/clients/node" && npm ci --no-audit --no-fund --loglevel=error)
+fi

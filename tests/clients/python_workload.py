@@ -1,0 +1,99 @@
+#!/usr/bin/python3
+"""A scripted Oracle workload for python-oracledb in thin mode.
+
+usage: python_workload.py HOST PORT SERVICE USER PASSWORD
+
+Connects, runs new and repeated statements with binds (DDL, DML, a PL/SQL block, queries, a
+statement longer than 8 KB), commits, rolls back and disconnects. Prints one line
+"EXECUTE <text>" per execution call (texts escaped like the stand-in's log: \\\\, \\n, \\r,
+\\t, \\xHH) and a closing "SUMMARY" line. Exits 1 on any failure.
+"""
+import sys
+
+import oracledb
+
+LONG_IN_LIST = ", ".join(str(100000 + i) for i in range(1300))
+
+
+def escape(text):
+    out = []
+    for ch in text:
+        code = ord(ch)
+        if ch == "\\":
+            out.append("\\\\")
+        elif ch == "\n":
+            out.append("\\n")
+        elif ch == "\r":
+            out.append("\\r")
+        elif ch == "\t":
+            out.append("\\t")
+        elif code < 0x20 or code == 0x7F:
+            out.append("\\x%02x" % code)
+        else:
+            out.append(ch)
+    return "".join(out)
+
+
+class Workload:
+    def __init__(self, connection):
+        self.cursor = connection.cursor()
+        self.executions = 0
+        self.rows = 0
+
+    def run(self, sql, binds=None):
+        self.executions += 1
+        print("EXECUTE " + escape(sql), flush=True)
+        if binds is None:
+            self.cursor.execute(sql)
+        else:
+            self.cursor.execute(sql, binds)
+        return self.cursor
+
+    def query(self, sql, binds, expected_rows, expected_columns):
+        rows = self.run(sql, binds).fetchall()
+        if len(rows) != expected_rows:
+            raise RuntimeError("%s: %d rows, expected %d" % (sql, len(rows), expected_rows))
+        for row in rows:
+            if len(row) != expected_columns:
+                raise RuntimeError("%s: %d columns, expected %d" % (sql, len(row), expected_columns))
+        self.rows += len(rows)
+
+
+def main(argv):
+    if len(argv) != 6:
+        print(__doc__.strip().splitlines()[2], file=sys.stderr)
+        return 2
+    host, port, service, user, password = argv[1:]
+    connection = oracledb.connect(user=user, password=password,
+                                  dsn="%s:%s/%s" % (host, port, service))
+    w = Workload(connection)
+    w.run("CREATE TABLE wl_orders (id NUMBER, item VARCHAR2(40), qty NUMBER)")
+    insert = "INSERT INTO wl_orders (id, item, qty) VALUES (:1, :2, :3)"
+    for i, item in enumerate(["bolt", "nut", "washer"]):
+        w.run(insert, [i + 1, item, 10 * (i + 1)])
+    update = "UPDATE wl_orders SET qty = qty + :delta WHERE id = :id"
+    w.run(update, {"delta": 5, "id": 1})
+    w.run(update, {"delta": 7, "id": 2})
+    block = "BEGIN\n  DBMS_APPLICATION_INFO.SET_MODULE(:module, NULL);\nEND;"
+    w.run(block, {"module": "python workload"})
+    w.run(block, {"module": "python workload again"})
+    select = "SELECT id, item, qty FROM wl_orders WHERE id = :id"
+    w.query(select, {"id": 1}, 1, 3)
+    w.query(select, {"id": 2}, 1, 3)
+    w.query("SELECT id FROM wl_orders WHERE 1 = 0", None, 0, 1)
+    w.run("DELETE FROM wl_orders WHERE id IN (" + LONG_IN_LIST + ")")
+    connection.commit()
+    w.run(insert, [4, "spring", 1])
+    connection.rollback()
+    connection.close()
+    print("SUMMARY python-oracledb %s thin executions=%d rows=%d"
+          % (oracledb.__version__, w.executions, w.rows))
+    return 0
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main(sys.argv))
+    except Exception as error:  # a failed workload must say why and exit non-zero
+        print("FAILED %s" % error, file=sys.stderr)
+        sys.exit(1)
