@@ -15,11 +15,13 @@ fi
 
 # Real Oracle thin clients for the client tests: python-oracledb and Node.js from Debian,
 # node-oracledb from npm at the version its lock file pins.
-clients=(python3-oracledb nodejs npm)
+# Node.js may come from another packaging that bundles npm: test for the commands, not the
+# Debian package names.
 missing=()
-for p in "${clients[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
+dpkg-query -W -f='${Status}' python3-oracledb 2>/dev/null | grep -q "install ok installed" ||
+  missing+=(python3-oracledb)
+command -v node >/dev/null || missing+=(nodejs)
+command -v npm >/dev/null || missing+=(npm)
 if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -qq
   apt-get install -y -qq "${missing[@]}" >/dev/null
