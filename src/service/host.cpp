@@ -114,10 +114,11 @@ int RunReplay(const std::vector<std::string>& files) {
   // before its first frame and the same files always give the same records.
   std::atomic<bool> stop{false};
   bool started = false;
-  std::thread replay_thread([&svc, &stop, &started, &started_future] {
+  bool all_read = false;
+  std::thread replay_thread([&svc, &stop, &started, &all_read, &started_future] {
     started = started_future.get();
     if (!started) return;
-    ReplayCaptureFiles(svc, stop);
+    all_read = ReplayCaptureFiles(svc, stop);
     platform::RequestStop();
   });
 
@@ -127,7 +128,7 @@ int RunReplay(const std::vector<std::string>& files) {
   svc.loop->Stop();
   service_thread.join();
   svc.ServiceDestroy();
-  return started ? 0 : 1;
+  return started && all_read ? 0 : 1;
 }
 
 // The arguments after the REPLAY switch, when it is the first one.
