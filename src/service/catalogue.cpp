@@ -152,8 +152,14 @@ bool StartManagingPart(TQuorvexService& svc, TServiceData& service,
                       error);
     }
   }
-  LoadServiceFilters(svc, service);
-  LoadSQLFilters(svc, service);
+  {
+    // A passive service's capture may already be handling its frames, which read the filters
+    // under passiveMu.
+    std::unique_lock<std::mutex> lock(service.passiveMu, std::defer_lock);
+    if (service.sniffer) lock.lock();
+    LoadServiceFilters(svc, service);
+    LoadSQLFilters(svc, service);
+  }
   insert_status.SetNumber("service_id", service.id);
   insert_status.SetString("host", GetHostName());
   insert_status.Execute();

@@ -66,7 +66,7 @@ sniffer::TSniffer* FindPoolSniffer(TQuorvexService& svc, const std::string& addr
   for (size_t i = 0; i < svc.snifferPool.size(); ++i) {
     sniffer::TSniffer& s = *svc.snifferPool[i];
     if (ReplayMode(svc)) {
-      if (!svc.replayBindings[i].empty() && svc.replayBindings[i] == wanted) return &s;
+      if (i < svc.replayBindings.size() && svc.replayBindings[i] == wanted) return &s;
     } else if (s.DeviceIndex() >= 0 && Trim(s.DeviceAddress()) == wanted) {
       // Only a bound sniffer counts: a free one reads "0.0.0.0", which is no interface.
       return &s;
@@ -78,7 +78,8 @@ sniffer::TSniffer* FindPoolSniffer(TQuorvexService& svc, const std::string& addr
 sniffer::TSniffer* FreePoolSniffer(TQuorvexService& svc) {
   for (size_t i = 0; i < svc.snifferPool.size(); ++i) {
     sniffer::TSniffer& s = *svc.snifferPool[i];
-    if (s.DeviceIndex() < 0 && (!ReplayMode(svc) || svc.replayBindings[i].empty())) return &s;
+    const bool bound_to_files = i < svc.replayBindings.size() && svc.replayBindings[i];
+    if (s.DeviceIndex() < 0 && !(ReplayMode(svc) && bound_to_files)) return &s;
   }
   return nullptr;
 }
@@ -127,7 +128,7 @@ bool StartPassive(TQuorvexService& svc, TServiceData& service) {
                           " has been successfully bound to ip interface " + service.ipinterface);
       return true;
     }
-    return StartNewSniffer(svc, service, *service.sniffer);
+    return StartNewSniffer(svc, service, *service.sniffer.load());
   } catch (const std::exception& e) {
     svc.ReportError("The following error encountered while starting Quorvex listener thread for service " +
                     service.name + ": " + e.what());
@@ -138,7 +139,7 @@ bool StartPassive(TQuorvexService& svc, TServiceData& service) {
 bool ReplayCaptureFiles(TQuorvexService& svc, const std::atomic<bool>& stop) {
   std::vector<sniffer::TSniffer*> bound;
   for (size_t i = 0; i < svc.snifferPool.size() && i < svc.replayBindings.size(); ++i) {
-    if (!svc.replayBindings[i].empty()) bound.push_back(svc.snifferPool[i].get());
+    if (svc.replayBindings[i]) bound.push_back(svc.snifferPool[i].get());
   }
   bool all_read = true;
   for (const std::string& file : svc.captureFiles) {

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -78,8 +79,8 @@ class TQuorvexService {
   // ServiceStart and read-only afterwards; empty for live capture.
   std::vector<std::string> captureFiles;
   // With captureFiles: the interface each pool sniffer was bound to, parallel to snifferPool
-  // ("" = free), since file-fed sniffers select no device.
-  std::vector<std::string> replayBindings;
+  // (none = free), since file-fed sniffers select no device.
+  std::vector<std::optional<std::string>> replayBindings;
   std::vector<std::string> sqlKeywords;
   bool logsOpened = false;
   bool repositoryInstalled = false;  // the installation check passed
