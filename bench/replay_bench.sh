@@ -44,6 +44,8 @@ awk -v f="$frames" -v a="$t0" -v b="$t1" -v c="$t2" -v e="$t3" -v r="$rows" -v d
   printf "capture: %d sessions x %d statements, %d frames\n", s, n, f;
   printf "tcpdump -r                      : %8.2f s %10.0f frames/s\n", td, f / td;
   printf "qxservice -REPLAY, no match     : %8.2f s %10.0f frames/s\n", ti, f / ti;
-  printf "qxservice -REPLAY, all sessions : %8.2f s %10.0f frames/s (%s history rows, %s statements)\n", tq, f / tq, r, d;
-  printf "ratio to tcpdump (frames per second): no match %.2f, all sessions %.2f\n", td / ti, td / tq;
+  printf "qxservice -REPLAY, all sessions : %8.2f s %10.0f frames/s", tq, f / tq;
+  printf " (%s history rows, %s statements)\n", r, d;
+  printf "ratio to tcpdump (frames per second): no match %.2f, all sessions %.2f\n",
+         td / ti, td / tq;
 }'

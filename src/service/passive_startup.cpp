@@ -130,8 +130,9 @@ bool StartPassive(TQuorvexService& svc, TServiceData& service) {
     }
     return StartNewSniffer(svc, service, *service.sniffer.load());
   } catch (const std::exception& e) {
-    svc.ReportError("The following error encountered while starting Quorvex listener thread for service " +
-                    service.name + ": " + e.what());
+    svc.ReportError(
+        "The following error encountered while starting Quorvex listener thread for service " +
+        service.name + ": " + e.what());
     return true;
   }
 }

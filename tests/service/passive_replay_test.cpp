@@ -150,8 +150,8 @@ TEST_F(Replay, ToadSessionBehindFcsTrailers) {
   ASSERT_EQ(Run({"trex_cap2_Oracle.pcap"}, "22.0.0.8", 1521), 0);
   const auto rows = History();
   EXPECT_EQ(rows.size(), 49u);
-  ExpectIdentity("1", {"THOMAS", "21.0.0.7", "", "C:\\PROGRAM FILES\\QUEST SOFTWARE\\TOAD\\TOAD.EXE",
-                       "SHEKHAR"});
+  ExpectIdentity("1", {"THOMAS", "21.0.0.7", "",
+                       "C:\\PROGRAM FILES\\QUEST SOFTWARE\\TOAD\\TOAD.EXE", "SHEKHAR"});
   EXPECT_EQ(Statements("1").back(), "select 'x' from dual");
   EXPECT_EQ(Count("Service :: ORAClient connection from IP 21.0.0.7 port 6965 disconnected."), 1u);
 }
