@@ -7,6 +7,7 @@
 #include "capture/relay_handlers.h"
 #include "manage/manage.h"
 #include "platform/datetime.h"
+#include "service/passive_startup.h"
 #include "sql/sql_store.h"
 
 namespace qx::service {
@@ -16,11 +17,6 @@ namespace {
 // last name is read by the same loop as the others.
 void AppendCommaIfNeeded(std::string& list) {
   if (!list.empty() && list.find(',') == std::string::npos) list += ',';
-}
-
-std::vector<std::string> InterfaceAddresses(TQuorvexService& /*svc*/) {
-  // Filled in from the capture component's device list.
-  return {};
 }
 
 void AddStatusTimer(TQuorvexService& svc, TServiceData& service) {
@@ -89,6 +85,9 @@ void LoadServices(TQuorvexService& svc, const std::string& list_text) {
     AddStatusTimer(svc, *service);
 
     const std::string owner = FindPortOwner(svc, *service);
+    // Frames read from capture files were taken on another machine, whose interfaces need not
+    // exist here.
+    const bool needs_interface = service->work_port == 0 && svc.captureFiles.empty();
     bool accepted = false;
     if (!owner.empty()) {
       svc.ReportError("Unable to load service \"" + service->name +
@@ -96,7 +95,7 @@ void LoadServices(TQuorvexService& svc, const std::string& list_text) {
     } else if (service->work_port == service->manage_port) {
       svc.ReportError("Unable to load service \"" + service->name +
                       "\" because its working and managing ports must be different.");
-    } else if (service->work_port == 0 && !FindInterface(svc, service->ipinterface)) {
+    } else if (needs_interface && !FindInterface(svc, service->ipinterface)) {
       svc.ReportError("Unable to find monitoring IP interface " + service->ipinterface +
                       " for the service \"" + service->name + "\"");
     } else {
@@ -153,8 +152,14 @@ bool StartManagingPart(TQuorvexService& svc, TServiceData& service,
                       error);
     }
   }
-  LoadServiceFilters(svc, service);
-  LoadSQLFilters(svc, service);
+  {
+    // A passive service's capture may already be handling its frames, which read the filters
+    // under passiveMu.
+    std::unique_lock<std::mutex> lock(service.passiveMu, std::defer_lock);
+    if (service.sniffer) lock.lock();
+    LoadServiceFilters(svc, service);
+    LoadSQLFilters(svc, service);
+  }
   insert_status.SetNumber("service_id", service.id);
   insert_status.SetString("host", GetHostName());
   insert_status.Execute();

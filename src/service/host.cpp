@@ -1,12 +1,15 @@
 // Command-line switches, the service thread and the order of start, run and teardown.
 #include "service/host.h"
 
+#include <atomic>
 #include <cstdio>
+#include <future>
 #include <thread>
 
 #include "platform/platform.h"
 #include "platform/service_host.h"
 #include "service/logs.h"
+#include "service/passive_startup.h"
 #include "service/service.h"
 
 namespace qx::service {
@@ -80,9 +83,72 @@ int RunInForeground() {
   return started ? 0 : 1;
 }
 
+// REPLAY: the service as in the foreground, but passive services read the capture files
+// instead of their interfaces; teardown follows once the files are read (or at a stop).
+int RunReplay(const std::vector<std::string>& files) {
+  platform::BlockStopSignals();
+  platform::IgnoreBrokenPipe();
+  TQuorvexService svc;
+  svc.ServiceCreate();
+  svc.captureFiles = files;
+
+  std::promise<bool> start_result;
+  std::future<bool> started_future = start_result.get_future();
+  std::thread service_thread([&svc, &start_result] {
+    bool started = false;
+    try {
+      started = svc.ServiceStart();
+    } catch (const std::exception& e) {
+      platform::SystemLogError(kServiceName,
+                               std::string("Service failed on start: ") + e.what());
+    }
+    start_result.set_value(started);
+    if (!started) {
+      platform::RequestStop();
+      return;
+    }
+    svc.loop->Run();
+  });
+
+  // The files are read only once start-up is complete, so that every service has its filters
+  // before its first frame and the same files always give the same records.
+  std::atomic<bool> stop{false};
+  bool started = false;
+  bool all_read = false;
+  std::thread replay_thread([&svc, &stop, &started, &all_read, &started_future] {
+    started = started_future.get();
+    if (!started) return;
+    all_read = ReplayCaptureFiles(svc, stop);
+    platform::RequestStop();
+  });
+
+  platform::WaitForStopRequest();
+  stop = true;
+  replay_thread.join();
+  svc.loop->Stop();
+  service_thread.join();
+  svc.ServiceDestroy();
+  return started && all_read ? 0 : 1;
+}
+
+// The arguments after the REPLAY switch, when it is the first one.
+bool ReplayFiles(const std::vector<std::string>& args, std::vector<std::string>* files) {
+  if (args.empty() || !IsSwitch(args[0], "REPLAY")) return false;
+  files->assign(args.begin() + 1, args.end());
+  return true;
+}
+
 }  // namespace
 
 int RunServiceHost(const std::vector<std::string>& args) {
+  std::vector<std::string> files;
+  if (ReplayFiles(args, &files)) {  // first, so that no file name is taken for a switch
+    if (files.empty()) {
+      std::fprintf(stderr, "Usage: qxservice REPLAY FILE...\n");
+      return 2;
+    }
+    return RunReplay(files);
+  }
   const bool silent = HasSwitch(args, "SILENT");
   if (HasSwitch(args, "INSTALL")) {
     TQuorvexService svc;

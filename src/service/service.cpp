@@ -4,12 +4,25 @@
 #include "platform/datetime.h"
 #include "service/catalogue.h"
 #include "service/config.h"
+#include "sniffer/sniffer.h"
 
 namespace qx::service {
 
 namespace {
 constexpr const char* kSection = "Service";
+constexpr int kPoolSize = 14;
+
+// A capture component as the service creates them: bound to no interface, TCP, unfiltered.
+std::unique_ptr<sniffer::TSniffer> NewSniffer() {
+  auto s = std::make_unique<sniffer::TSniffer>();
+  s->SetDeviceIndex(-1);
+  s->SetCaptureProtocol(sniffer::pTCP);  // filter text "tcp"
+  s->SetFiltered(false);
+  s->SetCaptureLength(45);
+  s->SetCaptureMode(sniffer::capPromiscuous);
+  return s;
 }
+}  // namespace
 
 TQuorvexService::TQuorvexService() = default;
 TQuorvexService::~TQuorvexService() = default;
@@ -30,6 +43,9 @@ void TQuorvexService::ServiceCreate() {
   nextConnectionNo = 0;
   sqlKeywords = {"INSERT", "MERGE",  "UPDATE", "DELETE", "DECLARE", "BEGIN",
                  "SELECT", "CREATE", "ALTER",  "DROP",   "COMMIT;", "ROLLBACK;"};
+  snifferPool.clear();
+  for (int i = 0; i < kPoolSize; ++i) snifferPool.push_back(NewSniffer());
+  snifIPInt = NewSniffer();
   loop = platform::EventLoop::Create();
   loop->SetErrorSink([](const std::string& text) {
     platform::SystemLogError("qxservice", text);

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,10 @@
 #include "service/logs.h"
 #include "service/service_data.h"
 #include "sql/sql_hash.h"
+
+namespace qx::sniffer {
+class TSniffer;
+}
 
 namespace qx::capture {
 class TRelayConnection;
@@ -66,6 +71,18 @@ class TQuorvexService {
   std::mutex relayMu;
   std::vector<std::shared_ptr<capture::TRelayConnection>> relayThreads;
   std::vector<std::unique_ptr<TServiceData>> services;
+  // Sniffer1..Sniffer14, the capture components passive services bind to their interfaces,
+  // and snifIPInt, which only lists interfaces. Created by ServiceCreate; configured on the
+  // service thread during start-up and stopped on the main thread at teardown, never both at
+  // once (teardown runs after the service thread has ended).
+  std::vector<std::unique_ptr<sniffer::TSniffer>> snifferPool;
+  std::unique_ptr<sniffer::TSniffer> snifIPInt;
+  // Capture files to read instead of the interfaces (the REPLAY command), in order. Set before
+  // ServiceStart and read-only afterwards; empty for live capture.
+  std::vector<std::string> captureFiles;
+  // With captureFiles: the interface each pool sniffer was bound to, parallel to snifferPool
+  // (none = free), since file-fed sniffers select no device.
+  std::vector<std::optional<std::string>> replayBindings;
   std::vector<std::string> sqlKeywords;
   bool logsOpened = false;
   bool repositoryInstalled = false;  // the installation check passed

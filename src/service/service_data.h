@@ -50,9 +50,11 @@ struct TServiceData {
   std::atomic<int32_t> totalConnections{0};
 
   // Active mode: the relay listener (owned). Passive mode: the shared capture component of the
-  // service's interface (not owned; one of the service object's pool).
+  // service's interface (not owned; one of the service object's pool). Atomic because a
+  // capture thread already running on that sniffer for another service reads it while
+  // start-up binds this one.
   std::unique_ptr<capture::TRelayListener> tcpMain;
-  sniffer::TSniffer* sniffer = nullptr;
+  std::atomic<sniffer::TSniffer*> sniffer{nullptr};
   std::unique_ptr<manage::TManageListener> manageListener;
 
   // Enabled filters, loaded once at start-up before the service's status row is written and

@@ -1,0 +1,189 @@
+// qxgencap: writes a synthetic capture file (classic pcap, Ethernet) of Oracle Net sessions for
+// load tests of passive monitoring. Each session: CONNECT with a descriptor, the server's
+// answer, authentication naming the Oracle user, N statement calls each answered by the
+// server, and the client's end packet. Most statements repeat a small set; one in twenty is
+// unique. Sessions run one after the other from distinct client ports.
+//
+//   qxgencap OUTPUT [SESSIONS=1000] [STATEMENTS=100] [SERVER=10.0.0.1] [PORT=1521]
+//
+// Prints the number of frames written.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+using namespace std::string_literals;
+
+namespace {
+
+void Put16(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v >> 8);
+  p[1] = static_cast<uint8_t>(v);
+}
+
+void Put32(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v >> 24);
+  p[1] = static_cast<uint8_t>(v >> 16);
+  p[2] = static_cast<uint8_t>(v >> 8);
+  p[3] = static_cast<uint8_t>(v);
+}
+
+uint32_t ParseIp(const char* text) {
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  if (std::sscanf(text, "%u.%u.%u.%u", &a, &b, &c, &d) != 4) return 0;
+  return (a << 24) | (b << 16) | (c << 8) | d;
+}
+
+class PcapWriter {
+ public:
+  explicit PcapWriter(FILE* f) : f_(f) {
+    uint8_t header[24] = {};
+    const uint32_t magic = 0xa1b2c3d4;
+    std::memcpy(header, &magic, 4);  // host order: readers detect it
+    const uint16_t major = 2, minor = 4;
+    std::memcpy(header + 4, &major, 2);
+    std::memcpy(header + 6, &minor, 2);
+    const uint32_t snaplen = 262144, linktype = 1;
+    std::memcpy(header + 16, &snaplen, 4);
+    std::memcpy(header + 20, &linktype, 4);
+    std::fwrite(header, 1, sizeof header, f_);
+  }
+
+  void Segment(uint32_t src, uint16_t sport, uint32_t dst, uint16_t dport, uint32_t seq,
+               const std::string& payload) {
+    const size_t length = 14 + 20 + 20 + payload.size();
+    frame_.assign(length, 0);
+    uint8_t* f = frame_.data();
+    f[5] = 1;
+    f[11] = 2;
+    Put16(f + 12, 0x0800);
+    f[14] = 0x45;
+    Put16(f + 16, static_cast<uint32_t>(20 + 20 + payload.size()));
+    f[22] = 64;
+    f[23] = 6;
+    Put32(f + 26, src);
+    Put32(f + 30, dst);
+    Put16(f + 34, sport);
+    Put16(f + 36, dport);
+    Put32(f + 38, seq);
+    f[46] = 0x50;
+    f[47] = 0x18;
+    Put16(f + 48, 65535);
+    std::memcpy(f + 54, payload.data(), payload.size());
+
+    usec_ += 50;
+    const uint32_t record[4] = {static_cast<uint32_t>(1700000000 + usec_ / 1000000),
+                                static_cast<uint32_t>(usec_ % 1000000),
+                                static_cast<uint32_t>(length), static_cast<uint32_t>(length)};
+    std::fwrite(record, 1, sizeof record, f_);
+    std::fwrite(f, 1, length, f_);
+    ++frames_;
+  }
+
+  uint64_t frames() const { return frames_; }
+
+ private:
+  FILE* f_;
+  std::vector<uint8_t> frame_;
+  uint64_t usec_ = 0;
+  uint64_t frames_ = 0;
+};
+
+std::string Header(size_t length, uint8_t type) {
+  std::string h(8, '\0');
+  h[0] = static_cast<char>(length >> 8);
+  h[1] = static_cast<char>(length);
+  h[4] = static_cast<char>(type);
+  return h;
+}
+
+std::string Data(const std::string& body) { return Header(10 + body.size(), 6) + "\0\0"s + body; }
+
+std::string Connect(int session) {
+  const std::string descriptor =
+      "(DESCRIPTION=(CONNECT_DATA=(SERVICE_NAME=ORCL)(CID=(PROGRAM=loadgen@host" +
+      std::to_string(session % 50) + ")(HOST=host" + std::to_string(session % 50) +
+      ")(USER=app)))(ADDRESS=(PROTOCOL=TCP)(HOST=10.0.0.1)(PORT=1521)))";
+  std::string body(50, '\0');
+  body[0] = 0x01;
+  body[1] = 0x3a;  // version 314
+  body[16] = static_cast<char>(descriptor.size() >> 8);
+  body[17] = static_cast<char>(descriptor.size());
+  body[19] = 58;
+  return Header(8 + body.size() + descriptor.size(), 1) + body + descriptor;
+}
+
+std::string Statement(int session, int n) {
+  static const char* const kCommon[] = {
+      "SELECT ID, NAME, PRICE FROM PRODUCTS WHERE ID = :1",
+      "SELECT COUNT(*) FROM ORDERS WHERE CUSTOMER_ID = :1",
+      "UPDATE ORDERS SET STATUS = :1 WHERE ID = :2",
+      "INSERT INTO AUDIT_LOG (TS, WHO, WHAT) VALUES (SYSDATE, :1, :2)",
+      "SELECT * FROM CUSTOMERS WHERE EMAIL = :1",
+      "DELETE FROM CART_ITEMS WHERE CART_ID = :1",
+      "BEGIN PKG_ORDERS.RECALC(:1); END;",
+      "SELECT NAME FROM CATEGORIES ORDER BY NAME",
+  };
+  std::string sql;
+  if (n % 20 == 19) {
+    sql = "SELECT * FROM ORDERS WHERE ID = " + std::to_string(session * 1000 + n);
+  } else {
+    sql = kCommon[(session + n) % (sizeof kCommon / sizeof kCommon[0])];
+  }
+  std::string body = "\x03\x5e\x10\x21\x80";
+  body += '\0';
+  body += static_cast<char>(sql.size());
+  body += sql;
+  body += "\x01\x00\x00\x00"s;
+  return Data(body);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: qxgencap OUTPUT [SESSIONS] [STATEMENTS] [SERVER] [PORT]\n");
+    return 2;
+  }
+  const int sessions = argc > 2 ? std::atoi(argv[2]) : 1000;
+  const int statements = argc > 3 ? std::atoi(argv[3]) : 100;
+  const uint32_t server = ParseIp(argc > 4 ? argv[4] : "10.0.0.1");
+  const uint16_t port = static_cast<uint16_t>(argc > 5 ? std::atoi(argv[5]) : 1521);
+  FILE* f = std::fopen(argv[1], "wb");
+  if (!f) {
+    std::perror(argv[1]);
+    return 1;
+  }
+  PcapWriter out(f);
+  const std::string answer = Data("\x08\x00\x00\x00\x00\x00\x00\x00"s);
+  const std::string end("\x00\x0a\x00\x00\x06\x00\x00\x00\x00\x40", 10);
+  for (int s = 0; s < sessions; ++s) {
+    const uint32_t client = ParseIp("10.1.0.0") + 2 + static_cast<uint32_t>(s % 200);
+    const uint16_t cport = static_cast<uint16_t>(20000 + s % 40000);
+    uint32_t cseq = 1000, sseq = 5000;
+    auto to_server = [&](const std::string& p) {
+      out.Segment(client, cport, server, port, cseq, p);
+      cseq += static_cast<uint32_t>(p.size());
+    };
+    auto to_client = [&](const std::string& p) {
+      out.Segment(server, port, client, cport, sseq, p);
+      sseq += static_cast<uint32_t>(p.size());
+    };
+    to_server(Connect(s));
+    to_client(answer);
+    const std::string auth =
+        "\x03\x76\x02\x05USER"s + std::to_string(s % 10) + "\x01\x0d" "AUTH_TERMINAL";
+    to_server(Data(auth));
+    to_client(answer);
+    for (int n = 0; n < statements; ++n) {
+      to_server(Statement(s, n));
+      to_client(answer);
+    }
+    to_server(end);
+  }
+  std::fclose(f);
+  std::printf("%llu\n", static_cast<unsigned long long>(out.frames()));
+  return 0;
+}
