@@ -168,8 +168,8 @@ void TRelayListener::RunConnection(std::shared_ptr<TRelayConnection> conn) {
 }
 
 void TRelayListener::Relay(TRelayConnection& conn) {
+  // Chunks are handled and forwarded straight from the receive buffer, without a copy.
   std::vector<char> buffer(kChunkSize);
-  std::string chunk;
   auto close_client = [&conn] { conn.CloseSocket(&conn.client); };
   auto close_server = [&conn] { conn.CloseSocket(&conn.server); };
   auto report = [&](const std::string& message) {
@@ -192,17 +192,17 @@ void TRelayListener::Relay(TRelayConnection& conn) {
       if (client_ready && conn.client != platform::kInvalidSocket) {
         const long n = platform::Receive(conn.client, buffer.data(), buffer.size(), &error);
         if (n > 0) {
-          chunk.assign(buffer.data(), static_cast<size_t>(n));
+          const size_t size = static_cast<size_t>(n);
           if (OnExecute) {
             Dispatch(conn, [&] {
-              conn.chunk = &chunk;
+              conn.chunk = std::string_view(buffer.data(), size);
               OnExecute(conn);
-              conn.chunk = nullptr;
+              conn.chunk = {};
             });
           }
           if (conn.server == platform::kInvalidSocket) {
             report("Connection Closed Gracefully.");
-          } else if (!platform::SendAll(conn.server, chunk.data(), chunk.size(), &error)) {
+          } else if (!platform::SendAll(conn.server, buffer.data(), size, &error)) {
             socket_failed(error);
           }
         } else if (n == 0) {
@@ -214,17 +214,17 @@ void TRelayListener::Relay(TRelayConnection& conn) {
       if (server_ready && conn.server != platform::kInvalidSocket) {
         const long n = platform::Receive(conn.server, buffer.data(), buffer.size(), &error);
         if (n > 0) {
-          chunk.assign(buffer.data(), static_cast<size_t>(n));
+          const size_t size = static_cast<size_t>(n);
           if (OnOutboundData) {
             Dispatch(conn, [&] {
-              conn.chunk = &chunk;
+              conn.chunk = std::string_view(buffer.data(), size);
               OnOutboundData(conn);
-              conn.chunk = nullptr;
+              conn.chunk = {};
             });
           }
           if (conn.client == platform::kInvalidSocket) {
             report("Connection Closed Gracefully.");
-          } else if (!platform::SendAll(conn.client, chunk.data(), chunk.size(), &error)) {
+          } else if (!platform::SendAll(conn.client, buffer.data(), size, &error)) {
             socket_failed(error);
           }
         } else if (n == 0) {
@@ -235,14 +235,14 @@ void TRelayListener::Relay(TRelayConnection& conn) {
       }
     } catch (const std::exception& e) {
       // An error that escaped a handler ends the relay for good; the chunk is not forwarded.
-      conn.chunk = nullptr;
+      conn.chunk = {};
       try {
         report(e.what());
       } catch (...) {
       }
       return;
     } catch (...) {
-      conn.chunk = nullptr;
+      conn.chunk = {};
       try {
         report("unknown error");
       } catch (...) {

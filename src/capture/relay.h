@@ -23,6 +23,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "platform/net.h"
@@ -46,8 +47,10 @@ class TRelayConnection : public std::enable_shared_from_this<TRelayConnection> {
   std::unique_ptr<TThreadData> data;
   bool detached = false;
 
-  // The chunk being handled (valid only during OnExecute / OnOutboundData).
-  const std::string* chunk = nullptr;
+  // The chunk being handled: a view of the relay's receive buffer, valid only during
+  // OnExecute / OnOutboundData (empty otherwise). The bytes are forwarded from that buffer
+  // after the handler returns, so a handler must copy what it keeps.
+  std::string_view chunk;
 
   int local_port = 0;  // local port of the accepted client socket
   int peer_port = 0;   // the client's port

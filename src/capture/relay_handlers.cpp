@@ -48,8 +48,8 @@ void ProcessClientChunk(TQuorvexService& svc, TThreadData& record, const std::st
 
 void tcpMainExecute(TQuorvexService& svc, TRelayConnection& connection) {
   TThreadData* record = connection.data.get();
-  if (!record || record->excluded || !connection.chunk) return;
-  const std::string upper = sql::UpperCase(*connection.chunk);
+  if (!record || record->excluded || connection.chunk.empty()) return;
+  const std::string upper = sql::UpperCase(connection.chunk);
   if (record->debug) {
     AddTrace(*record, "---------------- To Server Raw Data -----------------");
     AddTrace(*record, upper);

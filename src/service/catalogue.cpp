@@ -256,7 +256,6 @@ void StopListeners(TQuorvexService& svc) {
   }
   StopPassive(svc);  // capture threads end before their records are flushed and released
   FlushOpenRelayConnections(svc);
-  svc.sqlCache.reset();
   for (auto it = svc.services.rbegin(); it != svc.services.rend(); ++it) {
     TServiceData& service = **it;
     RemoveStatusTimer(svc, service);
@@ -277,6 +276,9 @@ void StopListeners(TQuorvexService& svc) {
     }
     FreeFilters(service);
   }
+  // Only now: a connection accepted just before accepting stopped may have registered after
+  // the flush above, and its handlers use the cache until its relay listener is deactivated.
+  svc.sqlCache.reset();
 }
 
 }  // namespace qx::service

@@ -69,11 +69,11 @@ void Attach(TRelayListener& relay, Events& ev) {
   relay.OnDisconnect = [&ev](TRelayConnection&) { ev.Add("disconnect"); };
   relay.OnExecute = [&ev](TRelayConnection& c) {
     std::lock_guard<std::mutex> l(ev.mu);
-    ev.to_server += *c.chunk;
+    ev.to_server += c.chunk;
   };
   relay.OnOutboundData = [&ev](TRelayConnection& c) {
     std::lock_guard<std::mutex> l(ev.mu);
-    ev.to_client += *c.chunk;
+    ev.to_client += c.chunk;
   };
   relay.OnException = [&ev](TRelayConnection&, const std::string& m) { ev.Add("exception " + m); };
 }
@@ -149,7 +149,7 @@ TEST(Relay, HandlerErrorEndsTheConnectionWithoutForwardingTheChunk) {
   relay.targetPort = echo.port();
   Attach(relay, ev);
   relay.OnExecute = [](TRelayConnection& c) {
-    if (c.chunk->find("boom") != std::string::npos) throw std::runtime_error("handler failed");
+    if (c.chunk.find("boom") != std::string_view::npos) throw std::runtime_error("handler failed");
   };
   relay.Activate();
   SocketError e;

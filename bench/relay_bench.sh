@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# Loopback benchmark of the active-mode relay (qxservice) against plain TCP relays.
+#
+# For each path — straight to the stand-in Oracle listener, through qxservice, through socat and
+# through haproxy (plain TCP mode) — the Oracle Net test peer measures:
+#   - round trips: a logged-in client sends "SELECT 1 FROM DUAL" and waits for a 100-byte
+#     answer, COUNT times (qxpeer bench-rtt): round trips per second, median and 99th
+#     percentile, and the latency each relay adds to a round trip over the direct path;
+#   - bulk: one request answered by BYTES bytes from the server (qxpeer bench-bulk), in MB/s.
+# qxservice runs twice: as configured by default (history written every 100 executions, on
+# the client's path), and with the history written once at the session's end, which shows the
+# relay and its handlers without the repository's writes.
+#
+# Usage: bench/relay_bench.sh [BUILD_DIR]   (default: build)
+# Environment: COUNT (10000), BYTES (1000000000), RUNS (3: the best of RUNS is reported).
+# Everything runs on 127.0.0.1. Needs socat and haproxy (installed here when missing).
+set -euo pipefail
+
+BUILD=$(cd "${1:-build}" && pwd)
+COUNT=${COUNT:-10000}
+BYTES=${BYTES:-1000000000}
+RUNS=${RUNS:-3}
+PEER="$BUILD/qxpeer"
+
+for f in qxpeer qxservice qxadmin; do
+  [[ -x "$BUILD/$f" ]] || { echo "missing $BUILD/$f: build first" >&2; exit 2; }
+done
+command -v socat >/dev/null || { echo "socat is needed (apt-get install socat)" >&2; exit 2; }
+if ! command -v haproxy >/dev/null; then
+  echo "installing haproxy..." >&2
+  SUDO=""; [[ $(id -u) -ne 0 ]] && SUDO=sudo
+  $SUDO apt-get install -y -qq haproxy >/dev/null
+fi
+
+WORK=$(mktemp -d /tmp/qxbench.XXXXXX)
+PIDS=()
+cleanup() {
+  for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
+  for p in "${PIDS[@]}"; do wait "$p" 2>/dev/null || true; done
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+free_port() {
+  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+}
+
+ORACLE=$(free_port)
+
+# qxservice in its own program directory; $2 = extra ini lines. Prints the working port.
+start_qxservice() {
+  local dir="$WORK/$1" work manage
+  work=$(free_port); manage=$(free_port)
+  mkdir -p "$dir"
+  cp "$BUILD/qxservice" "$BUILD/qxadmin" "$dir/"
+  "$dir/qxadmin" init sqlite:repo.db >/dev/null
+  "$dir/qxadmin" -r sqlite:repo.db service add --name BENCH --oracle-host 127.0.0.1 \
+    --oracle-port "$ORACLE" --work-port "$work" --manage-port "$manage" >/dev/null
+  printf '[Service]\nrpstConnStr=sqlite:repo.db\nMonitorServices=BENCH\n%b' "$2" \
+    >"$dir/qxservice.ini"
+  "$dir/qxservice" >/dev/null 2>&1 &
+  PIDS+=($!)
+  for _ in $(seq 100); do
+    grep -q "has been successfully started on port $work" "$dir/qxservice.log" 2>/dev/null && break
+    sleep 0.1
+  done
+  grep -q "has been successfully started on port $work" "$dir/qxservice.log" ||
+    { echo "qxservice did not start:" >&2; cat "$dir/qxservice.log" >&2; exit 1; }
+  echo "$work"
+}
+
+QX=$(start_qxservice qx "")
+QX_END=$(start_qxservice qx_end "sqlHistCacheCount=100000000\n")
+
+SOCAT=$(free_port)
+socat "TCP-LISTEN:$SOCAT,bind=127.0.0.1,reuseaddr,fork" "TCP:127.0.0.1:$ORACLE" &
+PIDS+=($!)
+
+HAPROXY=$(free_port)
+cat >"$WORK/haproxy.cfg" <<EOF
+global
+  maxconn 100
+defaults
+  mode tcp
+  timeout connect 5s
+  timeout client 300s
+  timeout server 300s
+listen relay
+  bind 127.0.0.1:$HAPROXY
+  server oracle 127.0.0.1:$ORACLE
+EOF
+haproxy -db -f "$WORK/haproxy.cfg" >/dev/null 2>&1 &
+PIDS+=($!)
+sleep 0.5
+
+NAMES=(direct qxservice "qxservice-history-at-end" socat haproxy)
+PORTS=("$ORACLE" "$QX" "$QX_END" "$SOCAT" "$HAPROXY")
+declare -A RATE MEDIAN P99 BULK
+
+value() { sed -n "s/^$1: \([0-9.]*\).*/\1/p"; }
+
+for ((i = 0; i < ${#NAMES[@]}; ++i)); do
+  n=${NAMES[$i]}
+  RATE[$n]=0
+  BULK[$n]=0
+  for ((r = 0; r < RUNS; ++r)); do
+    out=$("$PEER" bench-rtt --relay "127.0.0.1:${PORTS[$i]}" --listen "127.0.0.1:$ORACLE" \
+      --count "$COUNT")
+    rate=$(value "round trips per second" <<<"$out")
+    if (($(echo "$rate > ${RATE[$n]}" | bc))); then
+      RATE[$n]=$rate
+      MEDIAN[$n]=$(value "median round trip" <<<"$out")
+      P99[$n]=$(value "99th percentile round trip" <<<"$out")
+    fi
+  done
+  for ((r = 0; r < (RUNS > 1 ? 2 : 1); ++r)); do
+    out=$("$PEER" bench-bulk --relay "127.0.0.1:${PORTS[$i]}" --listen "127.0.0.1:$ORACLE" \
+      --bytes "$BYTES")
+    mbs=$(value "throughput" <<<"$out")
+    if (($(echo "$mbs > ${BULK[$n]}" | bc))); then BULK[$n]=$mbs; fi
+  done
+done
+
+printf '\n%d round trips (best of %d), %s-byte bulk transfer, on %s (%s CPUs)\n\n' \
+  "$COUNT" "$RUNS" "$BYTES" "$(uname -sr)" "$(nproc)"
+printf '%-26s %12s %10s %10s %12s %12s %10s\n' path "round trips/s" "median us" "p99 us" \
+  "added med us" "added p99 us" "bulk MB/s"
+for n in "${NAMES[@]}"; do
+  added_med=$(echo "${MEDIAN[$n]} - ${MEDIAN[direct]}" | bc)
+  added_p99=$(echo "${P99[$n]} - ${P99[direct]}" | bc)
+  printf '%-26s %12s %10s %10s %12s %12s %10s\n' "$n" "${RATE[$n]}" "${MEDIAN[$n]}" \
+    "${P99[$n]}" "$added_med" "$added_p99" "${BULK[$n]}"
+done
+
+ratio() { printf "%.2f" "$(echo "scale=4; $1 / $2" | bc)"; }
+printf '\nratios of qxservice to each plain relay (targets: round trips >= 0.9 of socat, bulk >= socat)\n'
+for q in qxservice qxservice-history-at-end; do
+  for ref in socat haproxy; do
+    printf '  %-26s / %-8s round trips %5s   bulk %5s\n' "$q" "$ref" \
+      "$(ratio "${RATE[$q]}" "${RATE[$ref]}")" "$(ratio "${BULK[$q]}" "${BULK[$ref]}")"
+  done
+done

@@ -1,0 +1,529 @@
+// Active mode end to end: the real qxservice in a temporary program directory relays Oracle Net
+// traffic played by the test peer (build/qxpeer) between a client and a stand-in listener on
+// loopback, and the test reads what reached the logs and the SQLite repository. The peer checks
+// that every byte arrives unchanged on both sides; the repository must then hold what the
+// monitoring took from the traffic.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "capture/connect_descriptor.h"
+#include "platform/net.h"
+#include "sql/byte_text.h"
+#include "sql/statement_extract.h"
+#include "support/pcap_reader.h"
+#include "support/qxpeer_runner.h"
+#include "support/test_util.h"
+
+namespace qx::test {
+namespace {
+
+using Row = std::vector<std::string>;
+using qx::testing::FreePort;
+using qx::testing::PeerOutcome;
+using qx::testing::PeerProcess;
+using qx::testing::RunPeer;
+
+// Rows of a query on the repository file, every column as text (NULL as "").
+std::vector<Row> Query(const std::string& db_path, const std::string& sql) {
+  std::vector<Row> rows;
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    sqlite3_close(db);
+    return rows;
+  }
+  sqlite3_busy_timeout(db, 5000);
+  sqlite3_stmt* st = nullptr;
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK) {
+    while (sqlite3_step(st) == SQLITE_ROW) {
+      Row row;
+      for (int i = 0; i < sqlite3_column_count(st); ++i) {
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(st, i));
+        row.emplace_back(text ? std::string(text, sqlite3_column_bytes(st, i)) : "");
+      }
+      rows.push_back(std::move(row));
+    }
+  } else {
+    ADD_FAILURE() << sqlite3_errmsg(db) << " in " << sql;
+  }
+  sqlite3_finalize(st);
+  sqlite3_close(db);
+  return rows;
+}
+
+size_t CountOf(const std::vector<std::string>& lines, const std::string& line) {
+  return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
+}
+
+// Index of the first line equal to `line` at or after `from`; npos when none.
+size_t IndexOf(const std::vector<std::string>& lines, const std::string& line, size_t from = 0) {
+  for (size_t i = from; i < lines.size(); ++i) {
+    if (lines[i] == line) return i;
+  }
+  return std::string::npos;
+}
+
+// One service "ORCL" relaying work port -> 127.0.0.1:oracle port, run as the real executable.
+class ActiveMode : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CopyFile(BinaryPath("qxservice"), dir_.File("qxservice"));
+    CopyFile(BinaryPath("qxadmin"), dir_.File("qxadmin"));
+    oracle_ = FreePort();
+    do work_ = FreePort(); while (work_ == oracle_);
+    do manage_ = FreePort(); while (manage_ == oracle_ || manage_ == work_);
+    Admin({"init", "sqlite:repo.db"});
+    Admin({"-r", "sqlite:repo.db", "service", "add", "--name", "ORCL", "--oracle-host",
+           "127.0.0.1", "--oracle-port", std::to_string(oracle_), "--work-port",
+           std::to_string(work_), "--manage-port", std::to_string(manage_)});
+  }
+  void TearDown() override {
+    if (service_ && service_->Running()) Stop();
+  }
+
+  void Admin(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {dir_.File("qxadmin")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::string out;
+    ASSERT_EQ(RunProgram(argv, &out), 0) << out;
+  }
+
+  // Starts qxservice with these extra [Service] lines and waits for its relay listener.
+  void Start(const std::string& extra_ini = "") {
+    WriteText(dir_.File("qxservice.ini"),
+              "[Service]\nrpstConnStr=sqlite:repo.db\nMonitorServices=ORCL\n" + extra_ini);
+    service_ = std::make_unique<Child>(std::vector<std::string>{dir_.File("qxservice")},
+                                       dir_.File("stdout.txt"));
+    const std::string ready = "Quorvex listener for service ORCL has been successfully started on port " +
+                              std::to_string(work_) + " Monitoring clients connecting to 127.0.0.1:" +
+                              std::to_string(oracle_);
+    ASSERT_TRUE(WaitUntil([&] { return CountOf(ServiceLog(), ready) == 1; }, 20000))
+        << ReadText(dir_.File("qxservice.log"));
+    ASSERT_EQ(CountOf(ServiceLog(), "Service successfully started."), 1u);
+  }
+  // SIGTERM; returns the exit status.
+  int Stop() {
+    service_->Signal(SIGTERM);
+    return service_->Wait(60000);
+  }
+
+  std::string PeerArgs() const {
+    return "--relay 127.0.0.1:" + std::to_string(work_) + " --listen 127.0.0.1:" +
+           std::to_string(oracle_);
+  }
+  std::vector<std::string> ServiceLog() { return LogMessages(dir_.File("qxservice.log")); }
+  std::vector<std::string> ErrorLog() { return LogMessages(dir_.File("qxerror.log")); }
+  std::vector<Row> Db(const std::string& sql) { return Query(dir_.File("repo.db"), sql); }
+  size_t HistoryCount() {
+    const auto rows = Db("select count(*) from qx_client_sql_history");
+    return rows.empty() ? 0 : std::stoul(rows[0][0]);
+  }
+  // Every history row in insertion order: session, statement, exec_time, then the identity.
+  std::vector<Row> History() {
+    return Db(
+        "select h.session_id, s.sqltext || ifnull(s.sqltext1, '') || ifnull(s.sqltext2, '') || "
+        "ifnull(s.sqltext3, ''), h.exec_time, h.service_name, h.sid, h.program, h.host, "
+        "h.username, h.orauser, h.ip from qx_client_sql_history h join qx_client_sql s on "
+        "s.id = h.sql_id order by h.id");
+  }
+  // History rows grouped by session, in the order the sessions were numbered.
+  std::vector<std::vector<Row>> HistoryBySession() {
+    std::map<double, std::vector<Row>> by_session;
+    for (Row& r : History()) by_session[std::stod(r[0])].push_back(std::move(r));
+    std::vector<std::vector<Row>> out;
+    for (auto& [id, rows] : by_session) out.push_back(std::move(rows));
+    return out;
+  }
+
+  TempDir dir_;
+  uint16_t oracle_ = 0, work_ = 0, manage_ = 0;
+  std::unique_ptr<Child> service_;
+};
+
+// --- recorded sessions ---------------------------------------------------------------------
+
+struct Identity {
+  std::string serviceName, sid, program, host, username, orauser;
+};
+
+// What the monitoring should store for one recorded connection: its identity and the
+// statements its client chunks carry, found as the relay finds them (upper case, descriptor
+// first) but on the capture's own segments, without the service.
+struct ExpectedSession {
+  Identity identity;
+  std::vector<std::string> statements;  // stored ones only (no skipped statements)
+};
+
+std::vector<ExpectedSession> ExpectedFromCapture(const std::string& path) {
+  std::vector<testsupport::TcpSegment> segments;
+  std::string error;
+  EXPECT_TRUE(testsupport::ReadTcpSegments(path, &segments, &error)) << error;
+  struct State {
+    capture::TThreadData record;
+    std::vector<std::string> statements;
+    bool skip = false;
+  };
+  std::map<size_t, State> by_connection;
+  for (const auto& chunk : testsupport::ClientToServerPayloads(segments)) {
+    State& s = by_connection[chunk.connection];
+    const std::string text = sql::UpperCase(chunk.payload);
+    if (!s.record.established) {
+      if (!capture::IsConnectDescriptor(text)) continue;
+      const service::TServiceFilterList no_filters;
+      capture::AnalyzeConnectText(
+          s.record, text, 46000.0, false, &no_filters,
+          [](const std::string&) { return std::string("127.0.0.1"); }, nullptr);
+      s.record.established = true;
+    }
+    if (s.record.orauser.empty() && sql::Contains(text, "AUTH_TERMINAL")) {
+      capture::SetOraUser(s.record, capture::ExtractOraUser(text));
+    }
+    const sql::ExtractedStatement found = sql::ExtractStatement(text);
+    if (found.statement.empty()) continue;
+    // A statement is stored when the next one starts or the connection ends, unless skipped.
+    if (!s.statements.empty() && s.skip) s.statements.pop_back();
+    s.statements.push_back(found.statement);
+    s.skip = found.skip;
+  }
+  std::vector<ExpectedSession> out;
+  for (auto& [index, s] : by_connection) {
+    if (!s.statements.empty() && s.skip) s.statements.pop_back();
+    if (s.statements.empty()) continue;
+    const capture::TThreadData& r = s.record;
+    out.push_back({{r.serviceName, r.sid, r.program, r.host, r.username, r.orauser},
+                   std::move(s.statements)});
+  }
+  return out;
+}
+
+TEST_F(ActiveMode, RecordedSessionsArriveIdenticalAndAreStored) {
+  const std::string dir = qx::testing::CapturesDir();
+  if (!std::filesystem::is_directory(dir)) GTEST_SKIP() << "no recorded sessions at " << dir;
+  std::vector<std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    const std::string ext = entry.path().extension().string();
+    if (ext == ".pcap" || ext == ".pcapng") files.push_back(entry.path().filename().string());
+  }
+  std::sort(files.begin(), files.end());
+  ASSERT_FALSE(files.empty());
+
+  Start();
+  std::vector<ExpectedSession> expected;
+  for (const std::string& file : files) {
+    const PeerOutcome o = RunPeer("replay --capture " + dir + file + " --session all " + PeerArgs());
+    EXPECT_EQ(o.status, 0) << file << "\n" << o.output;
+    EXPECT_NE(o.output.find("result: identical"), std::string::npos) << file << "\n" << o.output;
+    for (ExpectedSession& s : ExpectedFromCapture(dir + file)) expected.push_back(std::move(s));
+  }
+  EXPECT_EQ(Stop(), 0);
+  EXPECT_EQ(ErrorLog(), std::vector<std::string>{});
+
+  // The identities, written out: the clients of three captures put a byte 0x27 between the
+  // user name and AUTH_TERMINAL, where the Oracle user rule finds no name, so their rows carry
+  // an empty Oracle user.
+  const std::vector<Identity> identities = {
+      {"", "ORCL10", "SQLPLUS@KALI", "KALI", "ROOT", "SYS"},
+      {"", "ORCL10", "SQLPLUS@KALI", "KALI", "ROOT", "HACKERMAN"},
+      {"ORCL", "", "C:\\INSTANTCLIENT_11_2\\SQLPLUS.EXE", "WIN-7RSSC38TVCL", "ADMINISTRATOR",
+       "TESTUSER"},
+      {"ORCL", "", "SQLPLUS@GODBOX", "GODBOX", "DSK", "OPENWALL"},
+      {"XE", "", "SQLPLUS", "09EB2A35DC16", "ORACLE", ""},
+      {"SECSPH", "", "C:\\PROGRAM FILES\\QUEST SOFTWARE\\TOAD\\TOAD.EXE", "THOMAS", "SHEKHAR",
+       ""},
+      {"ORCL", "", "SQLPLUS@GODBOX", "GODBOX", "DSK", ""},
+      {"ORCL", "", "SQLPLUS@GODBOX", "GODBOX", "DSK", ""},
+  };
+  ASSERT_EQ(expected.size(), identities.size()) << "a new capture needs its identities here";
+
+  const std::vector<std::vector<Row>> sessions = HistoryBySession();
+  ASSERT_EQ(sessions.size(), expected.size());
+  std::set<std::string> all_statements;
+  for (size_t i = 0; i < sessions.size(); ++i) {
+    const Identity& want = identities[i];
+    const ExpectedSession& e = expected[i];
+    EXPECT_EQ(e.identity.program, want.program) << "session " << i;
+    EXPECT_EQ(e.identity.orauser, want.orauser) << "session " << i;
+    // Host names of recorded workstations rarely resolve here; the client's socket address
+    // (loopback) is taken instead.
+    std::string ip = platform::ResolveHostIPv4(want.host);
+    if (ip.empty()) ip = "127.0.0.1";
+    std::vector<std::string> got_statements;
+    for (const Row& r : sessions[i]) {
+      got_statements.push_back(r[1]);
+      all_statements.insert(r[1]);
+      EXPECT_EQ(Row(r.begin() + 3, r.end()),
+                (Row{want.serviceName, want.sid, want.program, want.host, want.username,
+                     want.orauser, ip}))
+          << "session " << i << " statement " << r[1];
+    }
+    EXPECT_EQ(got_statements, e.statements) << "session " << i;
+    EXPECT_EQ(sessions[i].back()[2], "0") << "the statement current at the end has no time";
+  }
+  // Each distinct statement is catalogued once, upper-cased as the relay saw it.
+  const auto catalogue = Db("select sqltext from qx_client_sql");
+  EXPECT_EQ(catalogue.size(), all_statements.size());
+  for (const Row& r : catalogue) EXPECT_EQ(r[0], sql::UpperCase(r[0]));
+  EXPECT_EQ(CountOf(ServiceLog(), "Connection was not successful."), 0u);
+}
+
+// --- connections that never carry a whole descriptor -----------------------------------------
+
+// A plain loopback client: connects, optionally waits for the relay to close it.
+int ConnectLoopback(uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sa.sin_port = htons(port);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// True when the peer closes the connection within timeout_ms (EOF or reset).
+bool ClosedByPeer(int fd, int timeout_ms) {
+  timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  char c;
+  const ssize_t n = recv(fd, &c, 1, 0);
+  return n == 0 || (n < 0 && errno == ECONNRESET);
+}
+
+TEST_F(ActiveMode, ConnectionsWithoutADescriptorAreNotSuccessful) {
+  Start();
+  auto initialized_then_failed = [&](int n) {
+    const std::string init = "Connection # " + std::to_string(n) + " initialized.";
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+          const auto log = ServiceLog();
+          const size_t i = IndexOf(log, init);
+          return i != std::string::npos &&
+                 IndexOf(log, "Connection was not successful.", i + 1) != std::string::npos;
+        },
+        10000))
+        << init << "\n" << ReadText(dir_.File("qxservice.log"));
+  };
+
+  // Nothing listens on the Oracle port: the client is closed at once.
+  int fd = ConnectLoopback(work_);
+  ASSERT_GE(fd, 0);
+  EXPECT_TRUE(ClosedByPeer(fd, 5000));
+  close(fd);
+  initialized_then_failed(0);
+
+  // The Oracle side accepts; the client leaves without sending anything.
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sa.sin_port = htons(oracle_);
+  const int one = 1;
+  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  fd = ConnectLoopback(work_);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  initialized_then_failed(1);
+  close(listener);
+
+  // The descriptor arrives in pieces: never recognised, still relayed unchanged.
+  const PeerOutcome o = RunPeer("generate --statements 3 --chunk-bytes 40 --chunk-gap-ms 10 " +
+                                PeerArgs());
+  EXPECT_EQ(o.status, 0) << o.output;
+  EXPECT_NE(o.output.find("result: identical"), std::string::npos) << o.output;
+  initialized_then_failed(2);
+
+  EXPECT_EQ(Stop(), 0);
+  const auto log = ServiceLog();
+  EXPECT_EQ(CountOf(log, "Connection was not successful."), 3u);
+  EXPECT_EQ(IndexOf(log, "Connection # 3 initialized."), std::string::npos);
+  EXPECT_EQ(ErrorLog(), std::vector<std::string>{});
+  EXPECT_EQ(Db("select count(*) from qx_client_sql")[0][0], "0");
+  EXPECT_EQ(HistoryCount(), 0u);
+}
+
+// --- filters, resets, batches --------------------------------------------------------------
+
+TEST_F(ActiveMode, ExcludedConnectionIsRelayedButNotRecorded) {
+  Admin({"-r", "sqlite:repo.db", "service-filter", "add", "--service", "ORCL", "--type",
+         "EXCLUDE", "--program", "HIDDEN.EXE"});
+  Start("DebugConnections=1\n");
+  PeerOutcome o = RunPeer("generate --statements 5 --program hidden.exe --host hidehost " +
+                          PeerArgs());
+  EXPECT_EQ(o.status, 0) << o.output;
+  EXPECT_NE(o.output.find("result: identical"), std::string::npos) << o.output;
+  o = RunPeer("generate --statements 5 --host showhost " + PeerArgs());
+  EXPECT_EQ(o.status, 0) << o.output;
+  EXPECT_EQ(Stop(), 0);
+
+  const auto log = ServiceLog();
+  EXPECT_EQ(CountOf(log, "Disabling monitoring of new connection from host HIDEHOST"), 1u);
+  EXPECT_EQ(CountOf(log, "Enabling monitoring of new connection from host SHOWHOST"), 1u);
+  EXPECT_EQ(ErrorLog(), std::vector<std::string>{});
+  const auto sessions = HistoryBySession();
+  ASSERT_EQ(sessions.size(), 1u);
+  EXPECT_EQ(sessions[0].size(), 6u);  // the login's ALTER_SESSION artefact and 5 statements
+  for (const Row& r : sessions[0]) EXPECT_EQ(r[6], "SHOWHOST");
+  // The excluded connection's trace (written whole at its end) shows only the chunk that
+  // carried its descriptor; its later chunks were not looked at.
+  const auto conn_log = Lines(ReadText(dir_.File("ORCL.log")));
+  const std::string raw = "---------------- To Server Raw Data -----------------";
+  EXPECT_EQ(CountOf(conn_log, "Connection# 0: " + raw), 2u);
+  EXPECT_GT(CountOf(conn_log, "Connection# 1: " + raw), 2u);
+  EXPECT_EQ(CountOf(conn_log, "Connection# 0: Excluding this connection according to filter # 1"),
+            1u);
+}
+
+TEST_F(ActiveMode, AResetByEitherSideStoresTheCurrentStatement) {
+  Start("DebugConnections=1\n");
+  for (const char* end : {"client-reset", "server-reset"}) {
+    const PeerOutcome o = RunPeer(std::string("generate --statements 3 --end ") + end + " " +
+                                  PeerArgs());
+    EXPECT_EQ(o.status, 0) << end << "\n" << o.output;
+  }
+  const std::string line = "Disconnect exception from host HOST. Connection closed.";
+  EXPECT_TRUE(WaitUntil([&] { return ErrorLog().size() >= 2; }, 10000));
+  EXPECT_EQ(Stop(), 0);
+  EXPECT_EQ(ErrorLog(), (std::vector<std::string>{line, line}));
+  for (const std::string& l : ServiceLog()) {
+    EXPECT_EQ(l.find("disconnected for host"), std::string::npos) << l;
+  }
+  const auto sessions = HistoryBySession();
+  ASSERT_EQ(sessions.size(), 2u);
+  for (const auto& rows : sessions) {
+    std::vector<std::string> statements;
+    for (const Row& r : rows) statements.push_back(r[1]);
+    EXPECT_EQ(statements, (std::vector<std::string>{"ALTER_SESSION)", "SELECT 1 FROM DUAL",
+                                                    "SELECT 2 FROM DUAL", "SELECT 3 FROM DUAL"}));
+    EXPECT_EQ(rows.back()[2], "0");
+  }
+}
+
+TEST_F(ActiveMode, HistoryIsWrittenInBatchesOfTheCacheSize) {
+  Start("sqlHistCacheCount=2\n");
+  PeerProcess peer("generate --statements 5 --think-ms 300 " + PeerArgs());
+  ASSERT_TRUE(peer.started());
+  // The login's artefact is the first statement; the queue holds two executions when the
+  // third statement (SELECT 2) starts, and is written then, and again at SELECT 4, and at
+  // the end.
+  std::vector<size_t> seen = {0};
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  PeerOutcome o;
+  for (;;) {
+    const size_t n = HistoryCount();
+    if (n != seen.back()) seen.push_back(n);
+    if (n == 6 || std::chrono::steady_clock::now() > deadline) break;
+    SleepMs(10);
+  }
+  o = peer.Wait(20000);
+  EXPECT_EQ(o.status, 0) << o.output;
+  EXPECT_EQ(seen, (std::vector<size_t>{0, 2, 4, 6}));
+  EXPECT_EQ(Stop(), 0);
+}
+
+// --- load and teardown ----------------------------------------------------------------------
+
+TEST_F(ActiveMode, ManyConcurrentSessionsThroughOneRelay) {
+  const int sessions = UnderSanitizer() ? 20 : 200;
+  const int statements = UnderSanitizer() ? 10 : 50;
+  Start();
+  const PeerOutcome o = RunPeer("generate --sessions " + std::to_string(sessions) +
+                                " --concurrency " + std::to_string(sessions) + " --statements " +
+                                std::to_string(statements) + " --connect-gap-ms 2 --timeout 60 " +
+                                PeerArgs());
+  EXPECT_EQ(o.status, 0) << o.output;
+  const std::string n = std::to_string(sessions);
+  EXPECT_NE(o.output.find("sessions: " + n + ", client sides ok " + n + " failed 0, server sides ok " +
+                          n + " failed 0"),
+            std::string::npos)
+      << o.output;
+  EXPECT_EQ(Stop(), 0);
+  EXPECT_EQ(ErrorLog(), std::vector<std::string>{});
+  const auto per_session =
+      Db("select count(*), count(distinct sql_id) from qx_client_sql_history group by session_id");
+  ASSERT_EQ(per_session.size(), static_cast<size_t>(sessions));
+  for (const Row& r : per_session) {
+    EXPECT_EQ(r, (Row{std::to_string(statements + 1), std::to_string(statements + 1)}));
+  }
+  EXPECT_EQ(Db("select count(*) from qx_client_sql")[0][0], std::to_string(statements + 1));
+}
+
+TEST_F(ActiveMode, TeardownFlushesOpenConnections) {
+  constexpr int kSessions = 20;
+  Start("DebugConnections=1\n");
+  // Each client logs in, waits 1.5 s, runs SELECT 1, waits 1.5 s more, runs SELECT 2. The
+  // service is stopped between the two, with every connection open and SELECT 1 current.
+  PeerProcess peer("generate --sessions 20 --concurrency 20 --statements 2 --think-ms 1500 "
+                   "--connect-gap-ms 5 " + PeerArgs());
+  ASSERT_TRUE(peer.started());
+  const std::string enabled = "Enabling monitoring of new connection from host HOST";
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(ServiceLog(), enabled) == kSessions; }, 15000));
+  SleepMs(2250);
+  EXPECT_EQ(Stop(), 0);
+  peer.Wait(20000);  // its sessions fail: the relay went away under them
+
+  const auto log = ServiceLog();
+  const std::string disconnected = "Connection disconnected for host HOST";
+  EXPECT_EQ(CountOf(log, disconnected), static_cast<size_t>(kSessions));
+  const size_t last_disconnect = [&] {
+    size_t last = 0;
+    for (size_t i = 0; i < log.size(); ++i) {
+      if (log[i] == disconnected) last = i;
+    }
+    return last;
+  }();
+  const size_t managing = IndexOf(log, "Managing listener for service ORCL has been stopped.");
+  const size_t relay = IndexOf(log, "Quorvex listener for service ORCL has been stopped.");
+  ASSERT_NE(managing, std::string::npos);
+  ASSERT_NE(relay, std::string::npos);
+  EXPECT_LT(last_disconnect, managing);
+  EXPECT_LT(managing, relay);
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.back(), "Service successfully shutdown.");
+  for (const std::string& l : log) {
+    // The relay's own disconnect handler found nothing left to close.
+    EXPECT_FALSE(l.rfind("Connection # ", 0) == 0 &&
+                 l.find(" disconnected for host ") != std::string::npos)
+        << l;
+    EXPECT_NE(l, "Connection was not successful.");
+  }
+  EXPECT_EQ(ErrorLog(), std::vector<std::string>{});
+  size_t traced = 0;
+  for (const std::string& l : Lines(ReadText(dir_.File("ORCL.log")))) {
+    if (l.size() > disconnected.size() &&
+        l.compare(l.size() - disconnected.size(), disconnected.size(), disconnected) == 0) {
+      ++traced;
+    }
+  }
+  EXPECT_EQ(traced, static_cast<size_t>(kSessions));
+
+  const auto sessions = HistoryBySession();
+  ASSERT_EQ(sessions.size(), static_cast<size_t>(kSessions));
+  for (const auto& rows : sessions) {
+    std::vector<std::string> statements;
+    for (const Row& r : rows) statements.push_back(r[1]);
+    EXPECT_EQ(statements, (std::vector<std::string>{"ALTER_SESSION)", "SELECT 1 FROM DUAL"}));
+    EXPECT_EQ(rows.back()[2], "0");
+  }
+}
+
+}  // namespace
+}  // namespace qx::test
