@@ -153,6 +153,48 @@ TEST_F(ConnectionFilter, DebugLinesPrecedeTheDecisionAndGoToTheServiceLog) {
                                 " Connection USER = JSMITH"}));
 }
 
+// Statement boundaries on one connection: the completed statement is stored with the time its
+// server answers took, the queue is written once it holds sqlHistCacheCount entries, and a
+// connection that ends on a skipped statement writes its newest queued entry with time 0.
+TEST(ClientChunks, BoundariesStoreTheCompletedStatementAndWriteTheQueueInBatches) {
+  ServiceFixture f;
+  service::TServiceData& service = test::AddServiceRecord(f, 1, "ORCL");
+  f.svc.sqlHistCacheCount = 2;
+  auto r = test::NewRecord(&service, 0, 42);
+  auto history = [&] {
+    return Rows(f, "select c.sqltext, h.exec_time from qx_client_sql_history h join "
+                   "qx_client_sql c on c.id = h.sql_id order by h.id");
+  };
+  // The server answers `ms` after the latest client chunk; the statement ran for a second.
+  auto answer = [&](int32_t ms) {
+    CountResponse(*r, r->requestTick + ms);
+    r->sqlStart -= 1.0 / 86400;
+  };
+  ProcessClientChunk(f.svc, *r, "SELECT * FROM A");
+  answer(40);
+  ProcessClientChunk(f.svc, *r, "SELECT * FROM B");
+  EXPECT_EQ(r->historyQueue->size(), 1u);
+  answer(0);
+  ProcessClientChunk(f.svc, *r, "\x03PING");  // no statement: only counts as a request
+  EXPECT_EQ(r->requestCount, 2);
+  ProcessClientChunk(f.svc, *r, "SELECT * FROM C");
+  EXPECT_TRUE(r->historyQueue->empty());
+  EXPECT_EQ(history(), (std::vector<Row>{{"SELECT * FROM A", "40"}, {"SELECT * FROM B", "0"}}));
+  answer(25);
+  ProcessClientChunk(f.svc, *r, "BEGIN P; EN");  // incomplete: skipped
+  EXPECT_TRUE(r->sqlSkip);
+  ASSERT_EQ(r->historyQueue->size(), 1u);
+  EXPECT_EQ((*r->historyQueue)[0].exec_time, 25);
+  // The connection ends on the skipped statement.
+  if (!r->sqlSkip) sql::SaveSQL(f.svc, *r, 0);
+  sql::InsertSQLHistory(f.svc, *r, true);
+  sql::CloseSQLHistory(f.svc, *r);
+  EXPECT_EQ(history(), (std::vector<Row>{{"SELECT * FROM A", "40"},
+                                         {"SELECT * FROM B", "0"},
+                                         {"SELECT * FROM C", "0"}}));
+  EXPECT_EQ(f.Scalar("select count(*) from qx_client_sql"), "3");
+}
+
 // ---- Recorded client traffic through the relay's client-chunk path ----
 
 // What one recorded session left in the repository.
