@@ -92,6 +92,8 @@ bool CheckConnDateExpr(TQuorvexService& svc, const std::string& expression) {
 
 void AnalyzeConnectData(TQuorvexService& svc, TThreadData& record, std::string_view text) {
   TServiceData* service = RecordService(svc, record);
+  std::shared_lock<std::shared_mutex> filters;
+  if (service) filters = std::shared_lock<std::shared_mutex>(service->filtersMu);
   const ConnectAnalysis analysis = AnalyzeConnectText(
       record, text, platform::NowDateTime(), svc.debugConnections,
       service ? &service->serviceFilters : nullptr, ResolveHostIp,

@@ -4,7 +4,7 @@
 namespace qx::service {
 
 void LoadServiceFilters(TQuorvexService& svc, TServiceData& service) {
-  service.serviceFilters.clear();
+  TServiceFilterList loaded;
   auto query = svc.session->NewQuery(repository::SqlId::kLoadServiceFilters);
   query->SetNumber("service_id", service.id);
   query->Open();
@@ -27,13 +27,15 @@ void LoadServiceFilters(TQuorvexService& svc, TServiceData& service) {
     }
     svc.WriteServiceLog("Loaded service filter # " + NumberText(f.id) + " for service " +
                         service.name);
-    service.serviceFilters.push_back(std::move(f));
+    loaded.push_back(std::move(f));
   }
   query->Close();
+  std::unique_lock<std::shared_mutex> lock(service.filtersMu);
+  service.serviceFilters.swap(loaded);
 }
 
 void LoadSQLFilters(TQuorvexService& svc, TServiceData& service) {
-  service.sqlFilters.clear();
+  TSQLFilterList loaded;
   auto query = svc.session->NewQuery(repository::SqlId::kLoadSqlFilters);
   query->SetNumber("service_id", service.id);
   query->Open();
@@ -58,12 +60,15 @@ void LoadSQLFilters(TQuorvexService& svc, TServiceData& service) {
       svc.ReportError("SQL filter # " + NumberText(f.id) + " has an invalid exec_time '" +
                       f.exec_time + "'; the condition is never met.");
     }
-    service.sqlFilters.push_back(std::move(f));
+    loaded.push_back(std::move(f));
   }
   query->Close();
+  std::unique_lock<std::shared_mutex> lock(service.filtersMu);
+  service.sqlFilters.swap(loaded);
 }
 
 void FreeFilters(TServiceData& service) {
+  std::unique_lock<std::shared_mutex> lock(service.filtersMu);
   while (!service.serviceFilters.empty()) service.serviceFilters.pop_back();
   while (!service.sqlFilters.empty()) service.sqlFilters.pop_back();
 }

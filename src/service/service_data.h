@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,10 @@ struct TServiceData {
 
   // Enabled filters, loaded once at start-up before the service's status row is written and
   // read-only afterwards.
+  // Connections may already be decided while start-up loads them (a relay listener accepts
+  // before its filters are read): readers hold filtersMu shared, the loader swaps the full
+  // lists in under it exclusively.
+  mutable std::shared_mutex filtersMu;
   TServiceFilterList serviceFilters;
   TSQLFilterList sqlFilters;
 

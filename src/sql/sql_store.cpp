@@ -42,6 +42,7 @@ bool IsExcludedByFilters(TQuorvexService& svc, TThreadData& record, std::string_
                          double elapsed_ms) {
   service::TServiceData* service = capture::RecordService(svc, record);
   if (!service) return true;
+  std::shared_lock<std::shared_mutex> filters(service->filtersMu);
   const SQLFilterDecision decision =
       DecideSQLFilters(service->sqlFilters, text, elapsed_ms,
                        [&svc](const std::string& query_text) {
