@@ -47,7 +47,9 @@ free_port() {
 
 ORACLE=$(free_port)
 
-# qxservice in its own program directory; $2 = extra ini lines. Prints the working port.
+# qxservice in its own program directory; $2 = extra ini lines. Sets STARTED_PORT to its
+# working port. (Runs in this shell, not in a command substitution, so that its process id
+# reaches PIDS and the clean-up.)
 start_qxservice() {
   local dir="$WORK/$1" work manage
   work=$(free_port); manage=$(free_port)
@@ -66,11 +68,13 @@ start_qxservice() {
   done
   grep -q "has been successfully started on port $work" "$dir/qxservice.log" ||
     { echo "qxservice did not start:" >&2; cat "$dir/qxservice.log" >&2; exit 1; }
-  echo "$work"
+  STARTED_PORT=$work
 }
 
-QX=$(start_qxservice qx "")
-QX_END=$(start_qxservice qx_end "sqlHistCacheCount=100000000\n")
+start_qxservice qx ""
+QX=$STARTED_PORT
+start_qxservice qx_end "sqlHistCacheCount=100000000\n"
+QX_END=$STARTED_PORT
 
 SOCAT=$(free_port)
 socat "TCP-LISTEN:$SOCAT,bind=127.0.0.1,reuseaddr,fork" "TCP:127.0.0.1:$ORACLE" &
