@@ -113,6 +113,7 @@ bool TQuorvexService::StartSteps() {
   WriteServiceLog("SQL cache size " + std::to_string(sqlCacheCount) + " records.");
   if (debugConnections) WriteServiceLog("Enabled connection tracing.");
   sqlCache = std::make_unique<sql::TSQLCache>(sqlCacheCount);
+  historyWriter = std::make_unique<sql::HistoryWriter>(*this);
 
   monitorServices = ini.ReadString(kSection, "MonitorServices", "");
   if (monitorServices.empty()) {
@@ -152,6 +153,8 @@ bool TQuorvexService::StartSteps() {
 
 void TQuorvexService::ServiceDestroy() {
   StopListeners(*this);
+  // Every connection is flushed now: write what they handed over before the session goes.
+  historyWriter.reset();
 
   // Without the schema there are no status rows to delete (and no table to delete them from).
   if (session && session->Connected() && repositoryInstalled) {

@@ -24,6 +24,7 @@
 #include "repository/repository.h"
 #include "service/logs.h"
 #include "service/service_data.h"
+#include "sql/history_writer.h"
 #include "sql/sql_hash.h"
 
 namespace qx::sniffer {
@@ -94,6 +95,10 @@ class TQuorvexService {
   std::atomic<int32_t> nextConnectionNo{0};
   // The statement cache, created at start-up with its capacity; it locks itself.
   std::unique_ptr<sql::TSQLCache> sqlCache;
+  // Writes execution history off the connections' threads; absent when rows are written in
+  // place (tests that drive the pipeline directly). Created after the session connects,
+  // destroyed (after writing what it holds) before the session disconnects.
+  std::unique_ptr<sql::HistoryWriter> historyWriter;
   // Serialises the look-up-then-insert of a statement the cache does not know (SaveSQL).
   std::mutex catalogueMu;
   int32_t deadConnectionTimeout = 1440;

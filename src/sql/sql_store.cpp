@@ -4,6 +4,7 @@
 #include "capture/connection.h"
 #include "platform/datetime.h"
 #include "sql/byte_text.h"
+#include "sql/history_writer.h"
 #include "sql/sql_filters.h"
 #include "sql/statement_extract.h"
 
@@ -113,34 +114,37 @@ void SaveSQL(TQuorvexService& svc, TThreadData& record, int32_t elapsed_ms) {
 void InsertSQLHistory(TQuorvexService& svc, TThreadData& record, bool final) {
   if (!record.historyQueue) return;
   auto& queue = *record.historyQueue;
-  if (!queue.empty()) {
-    auto st = svc.session->NewStatement(repository::SqlId::kInsertSqlHistory);
-    service::TServiceData* service = record.service;
+  std::vector<HistoryRow> rows;
+  rows.reserve(queue.size());
+  {
+    // The connection's identity is read now, so rows queued before the Oracle user was known
+    // carry it too.
+    std::lock_guard<std::mutex> identity(record.identityMutex);
+    const double srvc_id = record.service ? record.service->id : 0;
     for (size_t i = 0; i < queue.size(); ++i) {
       const TSQLHistData& h = queue[i];
-      try {
-        // The connection's identity is read now, so rows queued before the Oracle user was
-        // known carry it too.
-        std::lock_guard<std::mutex> identity(record.identityMutex);
-        st->SetNumber("sql_id", h.sql_id);
-        st->SetNumber("srvc_id", service ? service->id : 0);
-        st->SetDateTime("exec_date", h.exec_date);
-        st->SetNumber("exec_time", final && i + 1 == queue.size() ? 0 : h.exec_time);
-        st->SetNumber("session_id", record.sessionId);
-        st->SetString("host", record.host.substr(0, 200));
-        st->SetString("ip", record.ip.substr(0, 30));
-        st->SetString("orauser", record.orauser.substr(0, 30));
-        st->SetString("service_name", record.serviceName.substr(0, 100));
-        st->SetString("sid", record.sid.substr(0, 20));
-        st->SetString("program", record.program.substr(0, 2000));
-        st->SetString("username", record.username.substr(0, 100));
-        st->Execute();
-      } catch (const std::exception& e) {
-        svc.ReportError(std::string("Insert SQL History exception: ") + e.what());
-      }
+      HistoryRow r;
+      r.sql_id = h.sql_id;
+      r.srvc_id = srvc_id;
+      r.exec_date = h.exec_date;
+      r.exec_time = final && i + 1 == queue.size() ? 0 : h.exec_time;
+      r.session_id = record.sessionId;
+      r.host = record.host.substr(0, 200);
+      r.ip = record.ip.substr(0, 30);
+      r.orauser = record.orauser.substr(0, 30);
+      r.service_name = record.serviceName.substr(0, 100);
+      r.sid = record.sid.substr(0, 20);
+      r.program = record.program.substr(0, 2000);
+      r.username = record.username.substr(0, 100);
+      rows.push_back(std::move(r));
     }
   }
   queue.clear();
+  if (svc.historyWriter) {
+    svc.historyWriter->Enqueue(std::move(rows));
+  } else {
+    WriteHistoryRows(svc, rows);
+  }
 }
 
 void CloseSQLHistory(TQuorvexService& svc, TThreadData& record) {
