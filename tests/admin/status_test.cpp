@@ -69,9 +69,8 @@ TEST(AdminStatus, ShowsTheCountsAndSessionsOfARunningService) {
   const auto lines = Lines(out);
   ASSERT_EQ(lines.size(), 10u) << out;
   EXPECT_EQ(lines[0], "Service at " + target);
-  EXPECT_TRUE(std::regex_match(lines[1],
-                               std::regex(R"(Started:              \d{4}-\d\d-\d\d \d\d:\d\d:\d\d)")))
-      << lines[1];
+  const std::regex started(R"(Started:              \d{4}-\d\d-\d\d \d\d:\d\d:\d\d)");
+  EXPECT_TRUE(std::regex_match(lines[1], started)) << lines[1];
   EXPECT_EQ(lines[2], "Current connections:  1");
   EXPECT_EQ(lines[3], "Total connections:    2");
   EXPECT_EQ(lines[4], "Sessions:             2");
