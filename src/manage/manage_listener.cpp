@@ -4,6 +4,7 @@
 namespace qx::manage {
 namespace {
 constexpr int kBacklog = 128;
+constexpr uint32_t kAcceptRetryMs = 100;
 }
 
 TManageListener::TManageListener(platform::EventLoop& loop, int port, RequestHandler handler)
@@ -24,6 +25,8 @@ void TManageListener::Activate() {
 }
 
 void TManageListener::Deactivate() {
+  if (paused_) loop_.RemoveTimer(resume_timer_);
+  paused_ = false;
   for (platform::SocketHandle c : clients_) {
     loop_.RemoveReader(c);
     platform::Close(c);
@@ -43,11 +46,22 @@ int TManageListener::LocalPort() const {
 void TManageListener::OnAccept() {
   // Take every pending client; a burst of connects is drained in one event.
   platform::AcceptedSocket accepted;
-  while (platform::AcceptPending(listener_, &accepted)) {
+  platform::SocketError error;
+  while (platform::AcceptPending(listener_, &accepted, &error)) {
     const platform::SocketHandle c = accepted.socket;
     clients_.insert(c);
     loop_.AddReader(c, [this, c] { OnReadable(c); });
   }
+  if (error.code == platform::kWouldBlock || paused_) return;
+  // Out of descriptors or memory: the client stays queued and the listener stays readable, so
+  // listening on would spin the service thread. Pause, and try again a little later.
+  loop_.RemoveReader(listener_);
+  paused_ = true;
+  resume_timer_ = loop_.AddTimer(kAcceptRetryMs, [this] {
+    loop_.RemoveTimer(resume_timer_);
+    paused_ = false;
+    if (Active()) loop_.AddReader(listener_, [this] { OnAccept(); });
+  });
 }
 
 void TManageListener::CloseClient(platform::SocketHandle client) {

@@ -49,6 +49,9 @@ class TManageListener {
   RequestHandler handler_;
   platform::SocketHandle listener_ = platform::kInvalidSocket;
   std::set<platform::SocketHandle> clients_;
+  // Accepting failed (out of descriptors): the listener is off the loop until the timer fires.
+  bool paused_ = false;
+  platform::EventLoop::TimerId resume_timer_ = 0;
 };
 
 }  // namespace qx::manage

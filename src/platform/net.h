@@ -47,8 +47,11 @@ struct AcceptedSocket {
 // CreateWakeHandle) becomes readable. Returns false when woken or on error.
 bool AcceptTcp(SocketHandle listener, SocketHandle wake, AcceptedSocket* accepted,
                SocketError* error);
-// Non-blocking accept for listeners driven by an event loop: false when none is pending.
-bool AcceptPending(SocketHandle listener, AcceptedSocket* accepted);
+// Non-blocking accept for listeners driven by an event loop: false when none is pending
+// (*error, when given, then has code kWouldBlock) or when accepting failed (another code, such
+// as 10024 when the process is out of descriptors: the client stays queued).
+bool AcceptPending(SocketHandle listener, AcceptedSocket* accepted,
+                   SocketError* error = nullptr);
 
 // Blocking connect to host:port (a name or dotted address; IPv4).
 SocketHandle ConnectTcp(const std::string& host, int port, SocketError* error);

@@ -14,6 +14,7 @@
 
 #include "admin/admin.h"
 #include "admin/status.h"
+#include "platform/net.h"
 #include "support/running_service.h"
 
 namespace qx::test {
@@ -68,9 +69,8 @@ TEST(AdminStatus, ShowsTheCountsAndSessionsOfARunningService) {
   const auto lines = Lines(out);
   ASSERT_EQ(lines.size(), 10u) << out;
   EXPECT_EQ(lines[0], "Service at " + target);
-  EXPECT_TRUE(std::regex_match(lines[1],
-                               std::regex(R"(Started:              \d{4}-\d\d-\d\d \d\d:\d\d:\d\d)")))
-      << lines[1];
+  const std::regex started(R"(Started:              \d{4}-\d\d-\d\d \d\d:\d\d:\d\d)");
+  EXPECT_TRUE(std::regex_match(lines[1], started)) << lines[1];
   EXPECT_EQ(lines[2], "Current connections:  1");
   EXPECT_EQ(lines[3], "Total connections:    2");
   EXPECT_EQ(lines[4], "Sessions:             2");
@@ -155,6 +155,34 @@ TEST(AdminStatus, ExplainsAPortNobodyAnswersOn) {
   close(listener);
   EXPECT_EQ(r.code, 1);
   EXPECT_EQ(r.err, "qxadmin: " + rude + " closed the connection without answering getStarted\n");
+}
+
+TEST(AdminStatus, GivesUpOnAHandshakeThatNeverCompletes) {
+  // A listener whose accept queue is full drops further connection attempts unanswered.
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(listener, 0), 0);
+  getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+  const int port = ntohs(addr.sin_port);
+  std::vector<platform::SocketHandle> queued;
+  platform::SocketError error;
+  platform::SocketHandle s;
+  const auto begin = std::chrono::steady_clock::now();
+  while ((s = platform::ConnectTcpWithin("127.0.0.1", port, 300, &error)) !=
+             platform::kInvalidSocket &&
+         queued.size() < 10) {
+    queued.push_back(s);
+  }
+  const auto took = std::chrono::steady_clock::now() - begin;
+  EXPECT_EQ(s, platform::kInvalidSocket);
+  EXPECT_EQ(error.code, 10060);
+  EXPECT_LT(took, std::chrono::seconds(3));
+  for (auto q : queued) platform::Close(q);
+  close(listener);
 }
 
 TEST(AdminStatus, RefusesAMalformedTarget) {

@@ -2,9 +2,13 @@
 // and its behaviour under garbage, a flood of bytes and a burst of clients.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <random>
 #include <regex>
 #include <thread>
@@ -227,6 +231,52 @@ TEST_F(ManagePort, GarbageFloodAndBurstsLeaveItAnsweringAndRelaying) {
   EXPECT_EQ(service_->Stop(), 0);
   EXPECT_EQ(service_->Output().find("Sanitizer"), std::string::npos) << service_->Output();
   EXPECT_EQ(service_->Output().find("runtime error"), std::string::npos) << service_->Output();
+}
+
+// CPU seconds the process has used so far (user + system), from /proc.
+double CpuSeconds(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string f;
+  double ticks = 0;
+  for (int i = 3; fields >> f && i <= 15; ++i) {
+    if (i == 14 || i == 15) ticks += std::stod(f);
+  }
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+TEST_F(ManagePort, RunningOutOfDescriptorsNeitherSpinsNorStopsIt) {
+  service_ = std::make_unique<RunningService>();
+  service_->launcher = {"/bin/sh", "-c", "ulimit -n 48 && exec \"$0\""};
+  std::string why;
+  ASSERT_TRUE(service_->Start(&why)) << why;
+  TcpClient first(service_->manage_port());
+  ASSERT_EQ(first.Ask("getCurrConn"), "0");
+
+  // More clients than the service has descriptors left: the last ones wait in the queue.
+  std::vector<std::unique_ptr<TcpClient>> clients;
+  for (int i = 0; i < 60; ++i) {
+    clients.push_back(std::make_unique<TcpClient>(service_->manage_port()));
+    ASSERT_TRUE(clients.back()->Connected());
+  }
+  TcpClient& queued = *clients.back();
+  ASSERT_TRUE(queued.Send("getTotConn"));
+  EXPECT_EQ(queued.Read(500), "");  // not accepted yet
+  const double before = CpuSeconds(service_->pid());
+  SleepMs(1000);
+  EXPECT_LT(CpuSeconds(service_->pid()) - before, 0.15);  // waiting, not spinning
+
+  // Once descriptors are free again, the queued client is taken and answered.
+  for (int i = 0; i < 40; ++i) clients[i]->Close();
+  EXPECT_EQ(queued.Read(5000), "0");
+  EXPECT_EQ(first.Ask("getCurrConn"), "0");
+  clients.clear();
+  auto session = OpenSession(service_->work_port());
+  ASSERT_TRUE(session);
+  EXPECT_EQ(first.Ask("getCurrConn"), "1");
+  session.reset();
+  EXPECT_EQ(service_->Stop(), 0);
 }
 
 }  // namespace

@@ -193,8 +193,9 @@ RunningService::~RunningService() {
 }
 
 bool RunningService::Start(std::string* why) {
-  child_ = std::make_unique<Child>(std::vector<std::string>{dir_.File("qxservice")},
-                                   dir_.File("out.txt"));
+  std::vector<std::string> argv = launcher;
+  argv.push_back(dir_.File("qxservice"));
+  child_ = std::make_unique<Child>(argv, dir_.File("out.txt"));
   const std::string log = dir_.File("qxservice.log");
   const bool up = WaitUntil(
       [&] {

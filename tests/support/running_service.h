@@ -71,12 +71,17 @@ class RunningService {
                           const std::string& ini_lines = "");
   ~RunningService();
 
+  // Arguments put before the executable's path when it is started, e.g. a shell that lowers
+  // a limit first: {"/bin/sh", "-c", "ulimit -n 40 && exec \"$0\""}.
+  std::vector<std::string> launcher;
+
   // Starts qxservice and waits until both of its listeners are up; false (with the logs in
   // *why) when they did not come up.
   bool Start(std::string* why);
   // SIGTERM; the exit code (128 + signal when it died of one, -1 when it did not end).
   int Stop();
   bool Running() { return child_ && child_->Running(); }
+  int pid() const { return child_ ? child_->pid() : -1; }
 
   int work_port() const { return work_port_; }
   int manage_port() const { return manage_port_; }

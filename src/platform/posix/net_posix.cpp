@@ -128,12 +128,19 @@ bool AcceptTcp(SocketHandle listener, SocketHandle wake, AcceptedSocket* accepte
   }
 }
 
-bool AcceptPending(SocketHandle listener, AcceptedSocket* accepted) {
+bool AcceptPending(SocketHandle listener, AcceptedSocket* accepted, SocketError* error) {
   sockaddr_in peer{};
   socklen_t len = sizeof peer;
-  const int fd = accept4(Fd(listener), reinterpret_cast<sockaddr*>(&peer), &len,
-                         SOCK_CLOEXEC | SOCK_NONBLOCK);
-  if (fd < 0) return false;
+  int fd;
+  do {
+    fd = accept4(Fd(listener), reinterpret_cast<sockaddr*>(&peer), &len,
+                 SOCK_CLOEXEC | SOCK_NONBLOCK);
+    // A client that gave up before it was taken is nobody to report.
+  } while (fd < 0 && (errno == EINTR || errno == ECONNABORTED));
+  if (fd < 0) {
+    SetError(error, errno);
+    return false;
+  }
   FillAccepted(fd, peer, accepted);
   return true;
 }
