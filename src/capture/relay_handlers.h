@@ -22,8 +22,8 @@ void tcpMainException(service::TQuorvexService& svc, TRelayConnection& connectio
 
 // One client chunk of a monitored, established connection (already upper-cased in active
 // mode): Oracle user, request timing, and the statement boundary when the chunk carries a
-// statement. Repository errors of statement storage are reported inside; others reach the
-// caller.
+// statement. A refused catalogue insert or history row is reported inside; a failing catalogue
+// look-up (and any other error) reaches the caller.
 void ProcessClientChunk(service::TQuorvexService& svc, TThreadData& record,
                         const std::string& text);
 
