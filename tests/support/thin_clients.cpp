@@ -199,8 +199,10 @@ bool LogHasPrefix(const std::string& path, const std::string& prefix) {
                      [&](const std::string& m) { return m.rfind(prefix, 0) == 0; });
 }
 
-std::vector<std::vector<std::string>> RecordedExecutions(const std::string& db_path) {
+std::vector<std::vector<std::string>> RecordedExecutions(const std::string& db_path,
+                                                         bool* readable) {
   std::vector<std::vector<std::string>> rows;
+  if (readable) *readable = false;
   sqlite3* db = nullptr;
   if (sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
     sqlite3_close(db);
@@ -215,7 +217,8 @@ std::vector<std::vector<std::string>> RecordedExecutions(const std::string& db_p
                          "from qx_client_sql_history h join qx_client_sql s on s.id = h.sql_id "
                          "order by h.id",
                          -1, &st, nullptr) == SQLITE_OK) {
-    while (sqlite3_step(st) == SQLITE_ROW) {
+    int step = SQLITE_ROW;
+    while ((step = sqlite3_step(st)) == SQLITE_ROW) {
       std::vector<std::string> row;
       for (int i = 0; i < 7; ++i) {
         const unsigned char* t = sqlite3_column_text(st, i);
@@ -223,6 +226,7 @@ std::vector<std::vector<std::string>> RecordedExecutions(const std::string& db_p
       }
       rows.push_back(row);
     }
+    if (readable) *readable = step == SQLITE_DONE;
   }
   sqlite3_finalize(st);
   sqlite3_close(db);

@@ -91,7 +91,8 @@ bool LogHasPrefix(const std::string& path, const std::string& prefix);
 
 // One history row per recorded execution, in the order recorded, each as text: the whole
 // statement (its four text columns joined), host, ip, orauser, service_name, program,
-// username. Empty when the repository cannot be read.
-std::vector<std::vector<std::string>> RecordedExecutions(const std::string& db_path);
+// username. Empty when the repository cannot be read, *readable (when given) then false.
+std::vector<std::vector<std::string>> RecordedExecutions(const std::string& db_path,
+                                                         bool* readable = nullptr);
 
 }  // namespace qx::test
