@@ -60,21 +60,24 @@ bool IsServer(const TServiceData& service, const std::string& address, uint16_t 
 }
 
 // The client's closing data packet, recognised as its byte dump containing the header of a
-// ten-byte data packet: "10 0 0 6 0 0 0 0" with a 2-byte length, "0 0 0 10 6 32 0 0 0 64"
-// with the 4-byte length servers from 12c on switch to after ACCEPT. The dump is built only
-// when the bytes that any match needs are present, which is rare.
+// ten-byte data packet: "10 0 0 6 0 0 0 0" with a 2-byte length; with the 4-byte length that
+// servers from 12c on switch to after ACCEPT, "0 0 0 10 6 F 0 0 0 64", where the packet flags F
+// are 32 (large SDU) or 0: clients differ, node-oracledb for one leaves them 0. The dump is
+// built only when the bytes that any match needs are present, which is rare.
 bool IsEndPacket(std::string_view payload) {
   static constexpr char kTwoByteCore[] = {0, 0, 6, 0, 0, 0, 0};
-  static constexpr char kFourByteCore[] = {0, 0, 10, 6, 32, 0, 0, 0, 64};
-  const bool maybe_two = payload.find(std::string_view(kTwoByteCore, sizeof kTwoByteCore)) !=
-                         std::string_view::npos;
-  const bool maybe_four = payload.find(std::string_view(kFourByteCore,
-                                                        sizeof kFourByteCore)) !=
-                          std::string_view::npos;
-  if (!maybe_two && !maybe_four) return false;
+  static constexpr char kFourByteCores[2][9] = {{0, 0, 10, 6, 32, 0, 0, 0, 64},
+                                                {0, 0, 10, 6, 0, 0, 0, 0, 64}};
+  bool maybe = payload.find(std::string_view(kTwoByteCore, sizeof kTwoByteCore)) !=
+               std::string_view::npos;
+  for (const auto& core : kFourByteCores) {
+    maybe = maybe || payload.find(std::string_view(core, sizeof core)) != std::string_view::npos;
+  }
+  if (!maybe) return false;
   const std::string dump = DumpBytes(payload);
   return dump.find("10 0 0 6 0 0 0 0") != std::string::npos ||
-         dump.find("0 0 0 10 6 32 0 0 0 64") != std::string::npos;
+         dump.find("0 0 0 10 6 32 0 0 0 64") != std::string::npos ||
+         dump.find("0 0 0 10 6 0 0 0 0 64") != std::string::npos;
 }
 
 std::string PortText(double port) { return std::to_string(static_cast<long long>(port)); }

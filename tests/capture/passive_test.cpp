@@ -238,10 +238,16 @@ TEST_F(Passive, TheTextualEndPatternMatchesAnywhereInTheByteDump) {
   packet.replace(0, sizeof head, head, sizeof head);
   FromClient(40001, packet);
   EXPECT_TRUE(service.passiveConnections.empty());
+  // With the 4-byte length, the packet flags may be 0x20 (large SDU) or 0, as node-oracledb
+  // sends it.
+  Connect(40003);
+  FromClient(40003, std::string("\x00\x00\x00\x0a\x06\x00\x00\x00\x00\x40", 10));
+  EXPECT_TRUE(service.passiveConnections.empty());
   // Bytes that merely resemble it do not close.
   Connect(40002);
   FromClient(40002, std::string("\x00\x0a\x00\x00\x06\x00\x00\x00\x01\x40", 10));
   FromClient(40002, std::string("\x00\x00\x00\x0a\x06\x20\x00\x00\x00\x41", 10));
+  FromClient(40002, std::string("\x00\x00\x00\x0a\x06\x01\x00\x00\x00\x40", 10));
   EXPECT_EQ(service.passiveConnections.size(), 1u);
 }
 
