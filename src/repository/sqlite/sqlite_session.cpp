@@ -3,6 +3,7 @@
 
 #include <sqlite3.h>
 
+#include <array>
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -107,6 +108,14 @@ struct Cell {
 struct ResultSet {
   std::vector<std::string> columns;  // lower-cased
   std::vector<std::vector<Cell>> rows;
+};
+
+// A script text and its bind names, made once per text and shared by the statements and
+// queries run from it. Immutable.
+struct ScriptText {
+  explicit ScriptText(std::string t) : text(std::move(t)), names(BindNames(text)) {}
+  const std::string text;
+  const std::vector<std::string> names;  // as BindNames() gives them
 };
 
 // Bind values by lower-cased name, with the output variables among them.
@@ -391,9 +400,9 @@ void RunScript(Core& core, const std::string& text, BindSet* binds, ResultSet* r
 
 class SqliteStatement : public Statement {
  public:
-  SqliteStatement(std::shared_ptr<Core> core, std::string text)
-      : core_(std::move(core)), text_(std::move(text)) {
-    binds_.names = BindNames(text_);
+  SqliteStatement(std::shared_ptr<Core> core, std::shared_ptr<const ScriptText> script)
+      : core_(std::move(core)), script_(std::move(script)) {
+    binds_.names = script_->names;
   }
   void SetString(const std::string& name, const std::string& value) override {
     BindValue v;
@@ -427,20 +436,21 @@ class SqliteStatement : public Statement {
   }
   void Execute() override {
     std::lock_guard<std::mutex> lock(core_->mu);
-    RunScript(*core_, text_, &binds_, nullptr, false);
+    RunScript(*core_, script_->text, &binds_, nullptr, false);
   }
 
  private:
   std::shared_ptr<Core> core_;
-  std::string text_;
+  const std::shared_ptr<const ScriptText> script_;
   BindSet binds_;
 };
 
 class SqliteQuery : public Query {
  public:
-  SqliteQuery(std::shared_ptr<Core> core, std::string text, bool free_text)
-      : core_(std::move(core)), text_(std::move(text)), free_text_(free_text) {
-    binds_.names = BindNames(text_);
+  SqliteQuery(std::shared_ptr<Core> core, std::shared_ptr<const ScriptText> script,
+              bool free_text)
+      : core_(std::move(core)), script_(std::move(script)), free_text_(free_text) {
+    binds_.names = script_->names;
   }
   void SetString(const std::string& name, const std::string& value) override {
     BindValue v;
@@ -472,7 +482,7 @@ class SqliteQuery : public Query {
     ResultSet rs;
     {
       std::lock_guard<std::mutex> lock(core_->mu);
-      RunScript(*core_, text_, &binds_, &rs, free_text_);
+      RunScript(*core_, script_->text, &binds_, &rs, free_text_);
     }
     result_ = std::move(rs);
     row_ = 0;
@@ -530,7 +540,7 @@ class SqliteQuery : public Query {
   }
 
   std::shared_ptr<Core> core_;
-  const std::string text_;
+  const std::shared_ptr<const ScriptText> script_;
   const bool free_text_;
   BindSet binds_;
   ResultSet result_;
@@ -543,7 +553,11 @@ class SqliteSession : public Session {
       : core_(std::make_shared<Core>()),
         file_path_(std::move(file_path)),
         server_(std::move(server)),
-        create_file_(create_file) {}
+        create_file_(create_file) {
+    for (int i = 0; i < static_cast<int>(SqlId::kCount); ++i) {
+      named_[i] = std::make_shared<const ScriptText>(JoinLines(SqliteText(static_cast<SqlId>(i))));
+    }
+  }
   ~SqliteSession() override { Disconnect(); }
 
   void Connect() override {
@@ -606,13 +620,13 @@ class SqliteSession : public Session {
   std::string Server() const override { return server_; }
 
   std::unique_ptr<Statement> NewStatement(SqlId id) override {
-    return std::make_unique<SqliteStatement>(core_, JoinLines(SqliteText(id)));
+    return std::make_unique<SqliteStatement>(core_, Named(id));
   }
   std::unique_ptr<Query> NewQuery(SqlId id) override {
-    return std::make_unique<SqliteQuery>(core_, JoinLines(SqliteText(id)), false);
+    return std::make_unique<SqliteQuery>(core_, Named(id), false);
   }
   std::unique_ptr<Query> NewFreeQuery(const std::string& text) override {
-    return std::make_unique<SqliteQuery>(core_, text, true);
+    return std::make_unique<SqliteQuery>(core_, std::make_shared<const ScriptText>(text), true);
   }
 
  private:
@@ -620,6 +634,15 @@ class SqliteSession : public Session {
   const std::string file_path_;
   const std::string server_;
   const bool create_file_;
+  // The text of every SqlId, joined and scanned for binds once; filled by the constructor
+  // and read-only afterwards, so any thread may read it.
+  std::array<std::shared_ptr<const ScriptText>, static_cast<size_t>(SqlId::kCount)> named_;
+
+  std::shared_ptr<const ScriptText> Named(SqlId id) const {
+    const auto i = static_cast<size_t>(id);
+    if (i >= named_.size()) throw RepositoryError("Unknown statement id");
+    return named_[i];
+  }
 };
 
 }  // namespace
