@@ -386,10 +386,9 @@ void RunScript(Core& core, const std::string& text, BindSet* binds, ResultSet* r
       }
       RunPrepared(db, part, binds, result);
     }
-    if (in_transaction) {
-      in_transaction = false;
-      RunControl(db, &core.commit, "COMMIT");
-    }
+    // A COMMIT that fails (disk full, I/O error) leaves the transaction open; the handler
+    // below rolls it back, or every later BEGIN on this connection would fail.
+    if (in_transaction) RunControl(db, &core.commit, "COMMIT");
   } catch (...) {
     if (in_transaction && !sqlite3_get_autocommit(db)) {
       sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
