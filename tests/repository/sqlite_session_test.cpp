@@ -243,6 +243,70 @@ TEST(SqliteSession, RunsTheServicesStatements) {
   EXPECT_EQ(h->FieldAsNumber("id"), 2);
 }
 
+// Statements are prepared once per connection and kept: they must follow schema changes made
+// by another connection, report errors as before, still roll back, and survive a reconnect.
+TEST(SqliteSession, KeptStatementsFollowSchemaChangesAndStillRollBack) {
+  TempDir dir;
+  auto s = NewRepository(dir);
+  auto history = [&](double sql_id) {
+    auto st = s->NewStatement(SqlId::kInsertSqlHistory);
+    st->SetNumber("sql_id", sql_id);
+    st->SetNumber("srvc_id", 1);
+    st->SetDateTime("exec_date", platform::EncodeDateTime({2026, 1, 2, 3, 4, 5, 0}));
+    st->SetNumber("exec_time", 1);
+    st->SetNumber("session_id", 1);
+    for (const char* n : {"host", "ip", "orauser", "service_name", "sid", "program", "username"}) {
+      st->SetString(n, n);
+    }
+    st->Execute();
+  };
+  auto columns = [&] { return Open(*s, "select * from qx_client_sql_history")->RowCount(); };
+  history(1);
+  const std::string star = "select * from qx_client_sql_history where id = 1";
+  const auto before = s->NewFreeQuery(star);
+  before->Open();
+  EXPECT_THROW(before->FieldAsString("extra"), RepositoryError);
+
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open(dir.File("repo.db").c_str(), &raw), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(raw, "alter table qx_client_sql_history add column extra text default 'e'",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  history(2);
+  EXPECT_EQ(columns(), 2);
+  EXPECT_EQ(Open(*s, star)->FieldAsString("extra"), "e");  // "*" now has the new column
+
+  // A failed script run from kept statements still leaves nothing behind, twice over.
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_THROW(InsertSql(*s, "", "x")->Execute(), RepositoryError);
+    EXPECT_EQ(Open(*s, "select value from qx_sequences where name = 'qx_client_sql_id_seq'")
+                  ->FirstAsInteger(), 0);
+  }
+
+  // A table dropped under a kept statement is SQLite's own error, and the script rolls back.
+  ASSERT_EQ(sqlite3_exec(raw, "drop table qx_client_sql_history", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  try {
+    history(3);
+    FAIL();
+  } catch (const RepositoryError& e) {
+    EXPECT_STREQ(e.what(), "no such table: qx_client_sql_history");
+  }
+  EXPECT_EQ(Open(*s, "select value from qx_sequences where name = 'qx_client_sqlhist_id_seq'")
+                ->FirstAsInteger(), 2);
+  sqlite3_close(raw);
+
+  // Reconnecting prepares afresh; many distinct free texts only evict one another.
+  s->Disconnect();
+  s->Connect();
+  EXPECT_THROW(history(4), RepositoryError);
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < 40; ++i) {
+      EXPECT_EQ(Open(*s, "select " + std::to_string(i))->FirstAsInteger(), i);
+    }
+  }
+}
+
 TEST(SqliteSession, EightThreadsShareOneSession) {
   TempDir dir;
   auto s = NewRepository(dir);

@@ -3,14 +3,17 @@
 
 #include <sqlite3.h>
 
+#include <array>
 #include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cstdint>
 #include <map>
 #include <mutex>
+#include <unordered_map>
 
 #include "platform/datetime.h"
 #include "platform/platform.h"
@@ -24,11 +27,59 @@ std::string Lower(std::string s) {
   return s;
 }
 
-// The connection and the mutex that guards it; shared by the session and the statements and
-// queries made from it, so that one of them outliving the session cannot reach a freed handle.
+// One statement of a script, prepared once and kept for the next run of the same text. It is
+// reset and its binds cleared after every run, so that it holds no lock between runs.
+struct CachedPart {
+  sqlite3_stmt* stmt = nullptr;  // null when the rest of the text was only a comment
+  size_t end = 0;                // offset in the script just past this statement
+  bool rest_blank = false;       // nothing but blanks, ";" and comments follows it
+  // Per parameter index (from 0): the name as written and its lower-cased key without the
+  // prefix; the key is empty for a parameter that is not written ":name".
+  std::vector<std::pair<std::string, std::string>> params;
+};
+
+// The statements of one script text, prepared lazily in order: a statement may only be
+// preparable after the ones before it ran (a script that creates a table and then an index
+// on it), so a later statement is prepared the first time the run reaches it.
+struct CachedScript {
+  std::vector<CachedPart> parts;
+  bool complete = false;  // parts cover the whole text
+  uint64_t last_use = 0;
+};
+
+// Free text (administrators' conditions) is unbounded in variety; only this many of the most
+// recently used are kept. The named statements come from a fixed table and are all kept.
+constexpr size_t kFreeCacheSize = 16;
+
+// The connection, its prepared statements and the mutex that guards them; shared by the
+// session and the statements and queries made from it, so that one of them outliving the
+// session cannot reach a freed handle. Prepared statements are keyed by the exact script text
+// (a map node's key never moves, so the parts may point into it) and are finalized before the
+// connection closes. Prepared with sqlite3_prepare_v3, they are re-prepared by SQLite itself
+// when another connection or qxadmin changes the schema.
 struct Core {
   std::mutex mu;
   sqlite3* db = nullptr;  // guarded by mu; null while unconnected
+  std::unordered_map<std::string, CachedScript> scripts;       // guarded by mu
+  std::unordered_map<std::string, CachedScript> free_scripts;  // guarded by mu
+  sqlite3_stmt* begin = nullptr;   // "BEGIN IMMEDIATE", guarded by mu
+  sqlite3_stmt* commit = nullptr;  // "COMMIT", guarded by mu
+  uint64_t uses = 0;               // guarded by mu; orders free_scripts for eviction
+
+  static void Finalize(CachedScript& script) {
+    for (CachedPart& part : script.parts) sqlite3_finalize(part.stmt);
+    script.parts.clear();
+  }
+  // Caller holds mu.
+  void FinalizeAll() {
+    for (auto& [text, script] : scripts) Finalize(script);
+    for (auto& [text, script] : free_scripts) Finalize(script);
+    scripts.clear();
+    free_scripts.clear();
+    sqlite3_finalize(begin);
+    sqlite3_finalize(commit);
+    begin = commit = nullptr;
+  }
 };
 
 // Views and functions every connection gets (see the header). Temporary, so that they exist on
@@ -57,6 +108,14 @@ struct Cell {
 struct ResultSet {
   std::vector<std::string> columns;  // lower-cased
   std::vector<std::vector<Cell>> rows;
+};
+
+// A script text and its bind names, made once per text and shared by the statements and
+// queries run from it. Immutable.
+struct ScriptText {
+  explicit ScriptText(std::string t) : text(std::move(t)), names(BindNames(text)) {}
+  const std::string text;
+  const std::vector<std::string> names;  // as BindNames() gives them
 };
 
 // Bind values by lower-cased name, with the output variables among them.
@@ -91,6 +150,22 @@ bool BlankTail(const char* p) {
   return true;
 }
 
+// Resets a cached statement however its run ends, so that it keeps no read snapshot or
+// write lock and no bound copy of a caller's values until its next run.
+class ResetOnExit {
+ public:
+  explicit ResetOnExit(sqlite3_stmt* stmt) : stmt_(stmt) {}
+  ~ResetOnExit() {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+  }
+  ResetOnExit(const ResetOnExit&) = delete;
+  ResetOnExit& operator=(const ResetOnExit&) = delete;
+
+ private:
+  sqlite3_stmt* stmt_;
+};
+
 class StmtHolder {
  public:
   ~StmtHolder() { sqlite3_finalize(stmt); }
@@ -123,20 +198,18 @@ void BindOne(sqlite3* db, sqlite3_stmt* stmt, int index, const BindValue& v) {
   if (rc != SQLITE_OK) throw RepositoryError(ErrorText(db));
 }
 
-void BindAll(sqlite3* db, sqlite3_stmt* stmt, const BindSet& binds) {
-  const int count = sqlite3_bind_parameter_count(stmt);
-  for (int i = 1; i <= count; ++i) {
-    const char* raw = sqlite3_bind_parameter_name(stmt, i);
-    if (!raw || raw[0] != ':') {
-      throw RepositoryError(std::string("Unsupported bind variable ") + (raw ? raw : "?") +
-                            "; write variables as :name");
+void BindAll(sqlite3* db, const CachedPart& part, const BindSet& binds) {
+  int index = 0;
+  for (const auto& [raw, key] : part.params) {
+    ++index;
+    if (key.empty()) {
+      throw RepositoryError("Unsupported bind variable " + raw + "; write variables as :name");
     }
-    const std::string key = Lower(raw + 1);
     const auto it = binds.values.find(key);
     if (it == binds.values.end()) {
-      throw RepositoryError("Not all variables bound: " + std::string(raw) + " has no value");
+      throw RepositoryError("Not all variables bound: " + raw + " has no value");
     }
-    BindOne(db, stmt, i, it->second);
+    BindOne(db, part.stmt, index, it->second);
   }
 }
 
@@ -168,23 +241,32 @@ Cell ReadCell(sqlite3_stmt* stmt, int col) {
   return cell;
 }
 
-// Runs one prepared statement to its end. Its rows become *result when it yields columns;
-// columns named like output variables set them from the first row.
-void RunPrepared(sqlite3* db, sqlite3_stmt* stmt, BindSet* binds, ResultSet* result) {
-  BindAll(db, stmt, *binds);
+// Runs one prepared statement to its end and resets it. Its rows become *result when it yields
+// columns; columns named like output variables set them from the first row. The columns are
+// read after the first step: a schema change since the statement was prepared re-prepares it
+// there, and "select *" may then yield other columns.
+void RunPrepared(sqlite3* db, const CachedPart& part, BindSet* binds, ResultSet* result) {
+  sqlite3_stmt* stmt = part.stmt;
+  ResetOnExit reset(stmt);
+  BindAll(db, part, *binds);
+  int rc = sqlite3_step(stmt);
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) throw RepositoryError(ErrorText(db));
   const int ncol = sqlite3_column_count(stmt);
+  if (ncol == 0) {
+    while (rc == SQLITE_ROW) rc = sqlite3_step(stmt);
+    if (rc != SQLITE_DONE) throw RepositoryError(ErrorText(db));
+    return;
+  }
   ResultSet rs;
   for (int c = 0; c < ncol; ++c) rs.columns.push_back(Lower(sqlite3_column_name(stmt, c)));
-  for (;;) {
-    const int rc = sqlite3_step(stmt);
-    if (rc == SQLITE_DONE) break;
-    if (rc != SQLITE_ROW) throw RepositoryError(ErrorText(db));
+  while (rc == SQLITE_ROW) {
     std::vector<Cell> row;
     row.reserve(static_cast<size_t>(ncol));
     for (int c = 0; c < ncol; ++c) row.push_back(ReadCell(stmt, c));
     rs.rows.push_back(std::move(row));
+    rc = sqlite3_step(stmt);
   }
-  if (ncol == 0) return;
+  if (rc != SQLITE_DONE) throw RepositoryError(ErrorText(db));
   for (size_t c = 0; c < rs.columns.size(); ++c) {
     auto out = binds->outputs.find(rs.columns[c]);
     if (out == binds->outputs.end()) continue;
@@ -210,41 +292,103 @@ void Exec(sqlite3* db, const char* sql) {
   }
 }
 
+sqlite3* ConnectedDb(Core& core) {
+  if (!core.db) throw RepositoryError("The repository session is not connected");
+  return core.db;
+}
+
+// Runs a transaction control statement, prepared once into *slot. Caller holds mu.
+void RunControl(sqlite3* db, sqlite3_stmt** slot, const char* sql) {
+  if (!*slot && sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, slot, nullptr) !=
+                    SQLITE_OK) {
+    throw RepositoryError(ErrorText(db));
+  }
+  ResetOnExit reset(*slot);
+  if (sqlite3_step(*slot) != SQLITE_DONE) throw RepositoryError(ErrorText(db));
+}
+
+// Prepares the statement of `script` that starts at `from` and appends it to `cached`.
+void PrepareNext(sqlite3* db, const char* script, size_t from, CachedScript* cached) {
+  CachedPart part;
+  const char* next = nullptr;
+  if (sqlite3_prepare_v3(db, script + from, -1, SQLITE_PREPARE_PERSISTENT, &part.stmt, &next) !=
+      SQLITE_OK) {
+    throw RepositoryError(ErrorText(db));
+  }
+  part.end = static_cast<size_t>(next - script);
+  part.rest_blank = BlankTail(next);
+  if (part.stmt) {
+    const int count = sqlite3_bind_parameter_count(part.stmt);
+    for (int i = 1; i <= count; ++i) {
+      const char* raw = sqlite3_bind_parameter_name(part.stmt, i);
+      const bool named = raw && raw[0] == ':';
+      part.params.emplace_back(raw ? raw : "?", named ? Lower(raw + 1) : std::string());
+    }
+  }
+  cached->parts.push_back(std::move(part));
+}
+
+// The cached statements of `text`, made (empty) when the text is new. Caller holds mu.
+CachedScript& CachedFor(Core& core, const std::string& text, bool free_text,
+                        const char** key) {
+  auto& cache = free_text ? core.free_scripts : core.scripts;
+  auto it = cache.find(text);
+  if (it == cache.end()) {
+    if (free_text && cache.size() >= kFreeCacheSize) {
+      auto oldest = cache.begin();
+      for (auto i = cache.begin(); i != cache.end(); ++i) {
+        if (i->second.last_use < oldest->second.last_use) oldest = i;
+      }
+      Core::Finalize(oldest->second);
+      cache.erase(oldest);
+    }
+    it = cache.emplace(text, CachedScript()).first;
+  }
+  it->second.last_use = ++core.uses;
+  *key = it->first.c_str();
+  return it->second;
+}
+
 // Runs every statement of `text` (see the header for the transaction rule). Caller holds mu.
 // `free_text` (administrators' conditions) admits one read-only statement only, so that a
 // condition can never change the repository.
-void RunScript(sqlite3* db, const std::string& text, BindSet* binds, ResultSet* result,
+void RunScript(Core& core, const std::string& text, BindSet* binds, ResultSet* result,
                bool free_text) {
+  sqlite3* db = ConnectedDb(core);
   for (auto& out : binds->outputs) out.second = false;
-  const char* tail = text.c_str();
+  const char* script = nullptr;
+  CachedScript& cached = CachedFor(core, text, free_text, &script);
   bool in_transaction = false;
   try {
     bool first = true;
-    while (!BlankTail(tail)) {
-      StmtHolder h;
-      const char* next = nullptr;
-      if (sqlite3_prepare_v2(db, tail, -1, &h.stmt, &next) != SQLITE_OK) {
-        throw RepositoryError(ErrorText(db));
+    for (size_t i = 0;; ++i) {
+      if (i == cached.parts.size()) {
+        if (cached.complete) break;
+        const size_t from = i == 0 ? 0 : cached.parts[i - 1].end;
+        if (BlankTail(script + from)) {
+          cached.complete = true;
+          break;
+        }
+        PrepareNext(db, script, from, &cached);
       }
-      tail = next;
-      if (!h.stmt) continue;  // only a comment was left
+      const CachedPart& part = cached.parts[i];
+      if (!part.stmt) continue;  // only a comment was left
       if (first) {
         first = false;
-        const bool lone_read = sqlite3_stmt_readonly(h.stmt) && BlankTail(tail);
+        const bool lone_read = sqlite3_stmt_readonly(part.stmt) && part.rest_blank;
         if (free_text && !lone_read) {
           throw RepositoryError("A free query must be one statement that only reads");
         }
         if (!lone_read) {
-          Exec(db, "BEGIN IMMEDIATE");
+          RunControl(db, &core.begin, "BEGIN IMMEDIATE");
           in_transaction = true;
         }
       }
-      RunPrepared(db, h.stmt, binds, result);
+      RunPrepared(db, part, binds, result);
     }
-    if (in_transaction) {
-      in_transaction = false;
-      Exec(db, "COMMIT");
-    }
+    // A COMMIT that fails (disk full, I/O error) leaves the transaction open; the handler
+    // below rolls it back, or every later BEGIN on this connection would fail.
+    if (in_transaction) RunControl(db, &core.commit, "COMMIT");
   } catch (...) {
     if (in_transaction && !sqlite3_get_autocommit(db)) {
       sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -253,16 +397,11 @@ void RunScript(sqlite3* db, const std::string& text, BindSet* binds, ResultSet* 
   }
 }
 
-sqlite3* ConnectedDb(Core& core) {
-  if (!core.db) throw RepositoryError("The repository session is not connected");
-  return core.db;
-}
-
 class SqliteStatement : public Statement {
  public:
-  SqliteStatement(std::shared_ptr<Core> core, std::string text)
-      : core_(std::move(core)), text_(std::move(text)) {
-    binds_.names = BindNames(text_);
+  SqliteStatement(std::shared_ptr<Core> core, std::shared_ptr<const ScriptText> script)
+      : core_(std::move(core)), script_(std::move(script)) {
+    binds_.names = script_->names;
   }
   void SetString(const std::string& name, const std::string& value) override {
     BindValue v;
@@ -296,20 +435,21 @@ class SqliteStatement : public Statement {
   }
   void Execute() override {
     std::lock_guard<std::mutex> lock(core_->mu);
-    RunScript(ConnectedDb(*core_), text_, &binds_, nullptr, false);
+    RunScript(*core_, script_->text, &binds_, nullptr, false);
   }
 
  private:
   std::shared_ptr<Core> core_;
-  std::string text_;
+  const std::shared_ptr<const ScriptText> script_;
   BindSet binds_;
 };
 
 class SqliteQuery : public Query {
  public:
-  SqliteQuery(std::shared_ptr<Core> core, std::string text, bool free_text)
-      : core_(std::move(core)), text_(std::move(text)), free_text_(free_text) {
-    binds_.names = BindNames(text_);
+  SqliteQuery(std::shared_ptr<Core> core, std::shared_ptr<const ScriptText> script,
+              bool free_text)
+      : core_(std::move(core)), script_(std::move(script)), free_text_(free_text) {
+    binds_.names = script_->names;
   }
   void SetString(const std::string& name, const std::string& value) override {
     BindValue v;
@@ -341,7 +481,7 @@ class SqliteQuery : public Query {
     ResultSet rs;
     {
       std::lock_guard<std::mutex> lock(core_->mu);
-      RunScript(ConnectedDb(*core_), text_, &binds_, &rs, free_text_);
+      RunScript(*core_, script_->text, &binds_, &rs, free_text_);
     }
     result_ = std::move(rs);
     row_ = 0;
@@ -399,7 +539,7 @@ class SqliteQuery : public Query {
   }
 
   std::shared_ptr<Core> core_;
-  const std::string text_;
+  const std::shared_ptr<const ScriptText> script_;
   const bool free_text_;
   BindSet binds_;
   ResultSet result_;
@@ -412,7 +552,11 @@ class SqliteSession : public Session {
       : core_(std::make_shared<Core>()),
         file_path_(std::move(file_path)),
         server_(std::move(server)),
-        create_file_(create_file) {}
+        create_file_(create_file) {
+    for (int i = 0; i < static_cast<int>(SqlId::kCount); ++i) {
+      named_[i] = std::make_shared<const ScriptText>(JoinLines(SqliteText(static_cast<SqlId>(i))));
+    }
+  }
   ~SqliteSession() override { Disconnect(); }
 
   void Connect() override {
@@ -462,6 +606,7 @@ class SqliteSession : public Session {
 
   void Disconnect() override {
     std::lock_guard<std::mutex> lock(core_->mu);
+    core_->FinalizeAll();
     if (core_->db) sqlite3_close_v2(core_->db);
     core_->db = nullptr;
   }
@@ -474,13 +619,13 @@ class SqliteSession : public Session {
   std::string Server() const override { return server_; }
 
   std::unique_ptr<Statement> NewStatement(SqlId id) override {
-    return std::make_unique<SqliteStatement>(core_, JoinLines(SqliteText(id)));
+    return std::make_unique<SqliteStatement>(core_, Named(id));
   }
   std::unique_ptr<Query> NewQuery(SqlId id) override {
-    return std::make_unique<SqliteQuery>(core_, JoinLines(SqliteText(id)), false);
+    return std::make_unique<SqliteQuery>(core_, Named(id), false);
   }
   std::unique_ptr<Query> NewFreeQuery(const std::string& text) override {
-    return std::make_unique<SqliteQuery>(core_, text, true);
+    return std::make_unique<SqliteQuery>(core_, std::make_shared<const ScriptText>(text), true);
   }
 
  private:
@@ -488,6 +633,15 @@ class SqliteSession : public Session {
   const std::string file_path_;
   const std::string server_;
   const bool create_file_;
+  // The text of every SqlId, joined and scanned for binds once; filled by the constructor
+  // and read-only afterwards, so any thread may read it.
+  std::array<std::shared_ptr<const ScriptText>, static_cast<size_t>(SqlId::kCount)> named_;
+
+  std::shared_ptr<const ScriptText> Named(SqlId id) const {
+    const auto i = static_cast<size_t>(id);
+    if (i >= named_.size()) throw RepositoryError("Unknown statement id");
+    return named_[i];
+  }
 };
 
 }  // namespace

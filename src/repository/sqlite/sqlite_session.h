@@ -15,6 +15,15 @@
 // them fails), except a lone read-only statement, which runs on its own snapshot. A free query
 // (NewFreeQuery: administrators' conditions) must be one read-only statement.
 //
+// Prepared statements: each statement of a script is prepared once per connection
+// (sqlite3_prepare_v3, persistent) and kept, keyed by the exact script text; after every run
+// it is reset and its binds cleared, so a kept statement holds no lock or snapshot between runs.
+// SQLite re-prepares a kept statement by itself when the schema changed (another process, or
+// qxadmin), and a statement that no longer compiles fails with SQLite's own message. The kept
+// statements belong to the connection, are guarded by its mutex, and are finalized when the
+// session disconnects. The named texts are a fixed set; free text keeps only the few most
+// recently used. BEGIN IMMEDIATE and COMMIT are kept prepared as well.
+//
 // Binds: ":name" anywhere outside quotes and comments, matched without regard to letter case;
 // a name that occurs several times is one variable. Setting a name the text does not have
 // throws; executing with a variable left unset throws. Strings bind as TEXT (an empty string
