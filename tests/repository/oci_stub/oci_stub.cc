@@ -238,8 +238,8 @@ void ocistub_fail_next(const char* function, int code, const char* message) {
 void ocistub_queue_result(const char* columns, const char* rows) {
   std::lock_guard<std::mutex> lock(g_mutex);
   Result r;
-  for (const auto& spec : Split(columns, ',')) {
-    const auto parts = Split(spec, ':');
+  for (const auto& column : Split(columns, ',')) {
+    const auto parts = Split(column, ':');
     Column c;
     c.name = parts[0];
     c.type = parts.size() > 1 ? static_cast<ub2>(std::atoi(parts[1].c_str())) : 1;
