@@ -145,17 +145,28 @@ bool AcceptPending(SocketHandle listener, AcceptedSocket* accepted, SocketError*
   return true;
 }
 
-SocketHandle ConnectTcp(const std::string& host, int port, SocketError* error) {
+namespace {
+
+// The IPv4 addresses to try for host:port (free with freeaddrinfo); null with *error set when
+// the name does not resolve.
+addrinfo* ResolveForConnect(const std::string& host, int port, SocketError* error) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* result = nullptr;
   const std::string service = std::to_string(port);
-  const int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &result);
-  if (rc != 0 || !result) {
+  if (getaddrinfo(host.c_str(), service.c_str(), &hints, &result) != 0 || !result) {
     if (error) *error = SocketError{11001, "Host not found."};
-    return kInvalidSocket;
+    return nullptr;
   }
+  return result;
+}
+
+}  // namespace
+
+SocketHandle ConnectTcp(const std::string& host, int port, SocketError* error) {
+  addrinfo* result = ResolveForConnect(host, port, error);
+  if (!result) return kInvalidSocket;
   int last_error = ECONNREFUSED;
   for (addrinfo* ai = result; ai; ai = ai->ai_next) {
     const int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
@@ -181,16 +192,8 @@ SocketHandle ConnectTcp(const std::string& host, int port, SocketError* error) {
 
 SocketHandle ConnectTcpWithin(const std::string& host, int port, int timeout_ms,
                               SocketError* error) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* result = nullptr;
-  const std::string service = std::to_string(port);
-  const int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &result);
-  if (rc != 0 || !result) {
-    if (error) *error = SocketError{11001, "Host not found."};
-    return kInvalidSocket;
-  }
+  addrinfo* result = ResolveForConnect(host, port, error);
+  if (!result) return kInvalidSocket;
   int last_error = ECONNREFUSED;
   for (addrinfo* ai = result; ai; ai = ai->ai_next) {
     const int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
