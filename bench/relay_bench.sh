@@ -12,14 +12,14 @@
 # relay and its handlers without the repository's writes.
 #
 # Usage: bench/relay_bench.sh [BUILD_DIR]   (default: build)
-# Environment: COUNT (10000), BYTES (1000000000), RUNS (3: the best of RUNS is reported).
+# Environment: COUNT (10000), BYTES (1000000000), RUNS (5: the best of RUNS is reported).
 # Everything runs on 127.0.0.1. Needs socat and haproxy (installed here when missing).
 set -euo pipefail
 
 BUILD=$(cd "${1:-build}" && pwd)
 COUNT=${COUNT:-10000}
 BYTES=${BYTES:-1000000000}
-RUNS=${RUNS:-3}
+RUNS=${RUNS:-5}
 PEER="$BUILD/qxpeer"
 
 for f in qxpeer qxservice qxadmin; do
@@ -103,11 +103,12 @@ declare -A RATE MEDIAN P99 BULK
 
 value() { sed -n "s/^$1: \([0-9.]*\).*/\1/p"; }
 
-for ((i = 0; i < ${#NAMES[@]}; ++i)); do
-  n=${NAMES[$i]}
-  RATE[$n]=0
-  BULK[$n]=0
-  for ((r = 0; r < RUNS; ++r)); do
+for n in "${NAMES[@]}"; do RATE[$n]=0; BULK[$n]=0; done
+# Rounds go over every path in turn, so that a burst of load from elsewhere on the machine
+# falls on all paths alike instead of on whichever path was being measured at the time.
+for ((r = 0; r < RUNS; ++r)); do
+  for ((i = 0; i < ${#NAMES[@]}; ++i)); do
+    n=${NAMES[$i]}
     out=$("$PEER" bench-rtt --relay "127.0.0.1:${PORTS[$i]}" --listen "127.0.0.1:$ORACLE" \
       --count "$COUNT")
     rate=$(value "round trips per second" <<<"$out")
@@ -117,7 +118,10 @@ for ((i = 0; i < ${#NAMES[@]}; ++i)); do
       P99[$n]=$(value "99th percentile round trip" <<<"$out")
     fi
   done
-  for ((r = 0; r < (RUNS > 1 ? 2 : 1); ++r)); do
+done
+for ((r = 0; r < (RUNS > 1 ? 2 : 1); ++r)); do
+  for ((i = 0; i < ${#NAMES[@]}; ++i)); do
+    n=${NAMES[$i]}
     out=$("$PEER" bench-bulk --relay "127.0.0.1:${PORTS[$i]}" --listen "127.0.0.1:$ORACLE" \
       --bytes "$BYTES")
     mbs=$(value "throughput" <<<"$out")

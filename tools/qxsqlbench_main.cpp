@@ -1,7 +1,9 @@
 // qxsqlbench: how fast the SQLite repository records executions. Creates a fresh repository
-// file, then inserts history rows the way the service does (a new Statement per row, every
-// bind set, one Execute) and prints the rate. Usage: qxsqlbench [ROWS] [FILE]
-// (default 20000 rows into qxsqlbench.db in the current directory; the file is replaced).
+// file, then inserts history rows twice over and prints both rates: one Execute per row (a
+// new Statement each, every bind set), and in groups of 100 rows through ExecuteRows, the way
+// the history writer hands over a connection's batch. Usage: qxsqlbench [ROWS] [FILE]
+// (default 20000 rows each into qxsqlbench.db in the current directory; the file is replaced).
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -28,35 +30,56 @@ int main(int argc, char** argv) {
     session->NewStatement(SqlId::kAdminCreateSchema)->Execute();
 
     const double when = qx::platform::NowDateTime();
-    const auto start = std::chrono::steady_clock::now();
+    auto set_row = [when](Statement& st, long i) {
+      st.SetNumber("sql_id", static_cast<double>(i % 500 + 1));
+      st.SetNumber("srvc_id", 1);
+      st.SetDateTime("exec_date", when);
+      st.SetNumber("exec_time", 0.25 * static_cast<double>(i % 40));
+      st.SetNumber("session_id", static_cast<double>(i % 64));
+      st.SetString("host", "CLIENT-HOST");
+      st.SetString("ip", "127.0.0.1");
+      st.SetString("orauser", "SCOTT");
+      st.SetString("service_name", "ORCL");
+      st.SetString("sid", "");
+      st.SetString("program", "sqlplus.exe");
+      st.SetString("username", "scott");
+    };
+    auto report = [rows](const char* how, std::chrono::steady_clock::time_point start) {
+      const double secs =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      std::printf("%ld history rows %s in %.3f s: %.0f rows/s (%.1f us/row)\n", rows, how, secs,
+                  static_cast<double>(rows) / secs, secs * 1e6 / static_cast<double>(rows));
+    };
+
+    auto start = std::chrono::steady_clock::now();
     for (long i = 0; i < rows; ++i) {
       auto st = session->NewStatement(SqlId::kInsertSqlHistory);
-      st->SetNumber("sql_id", static_cast<double>(i % 500 + 1));
-      st->SetNumber("srvc_id", 1);
-      st->SetDateTime("exec_date", when);
-      st->SetNumber("exec_time", 0.25 * static_cast<double>(i % 40));
-      st->SetNumber("session_id", static_cast<double>(i % 64));
-      st->SetString("host", "CLIENT-HOST");
-      st->SetString("ip", "127.0.0.1");
-      st->SetString("orauser", "SCOTT");
-      st->SetString("service_name", "ORCL");
-      st->SetString("sid", "");
-      st->SetString("program", "sqlplus.exe");
-      st->SetString("username", "scott");
+      set_row(*st, i);
       st->Execute();
     }
-    const double secs =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    report("one by one", start);
+
+    constexpr long kGroup = 100;
+    long failed = 0;
+    start = std::chrono::steady_clock::now();
+    for (long from = 0; from < rows; from += kGroup) {
+      auto st = session->NewStatement(SqlId::kInsertSqlHistory);
+      const long n = std::min(kGroup, rows - from);
+      st->ExecuteRows(
+          static_cast<size_t>(n), [&](size_t i) { set_row(*st, from + static_cast<long>(i)); },
+          [&](size_t, const std::exception& e) {
+            if (failed++ == 0) std::fprintf(stderr, "qxsqlbench: %s\n", e.what());
+          });
+    }
+    report("in groups of 100", start);
 
     auto count = session->NewFreeQuery("select count(*) from qx_client_sql_history");
     count->Open();
-    if (count->FirstAsInteger() != rows) {
+    if (failed != 0 || count->FirstAsInteger() != 2 * rows) {
       std::fprintf(stderr, "qxsqlbench: %d rows stored, %ld expected\n", count->FirstAsInteger(),
-                   rows);
+                   2 * rows);
       return 1;
     }
-    std::printf("%ld history rows in %.3f s: %.0f rows/s (%.1f us/row)\n", rows, secs,
-                static_cast<double>(rows) / secs, secs * 1e6 / static_cast<double>(rows));
     session->Disconnect();
   } catch (const std::exception& e) {
     std::fprintf(stderr, "qxsqlbench: %s\n", e.what());

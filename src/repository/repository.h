@@ -14,6 +14,9 @@
 // objects are created for one use by one thread and must not be shared.
 #pragma once
 
+#include <cstddef>
+#include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -49,6 +52,21 @@ class Statement {
   virtual double OutputNumber(const std::string& name) const = 0;
   // Throws RepositoryError. Binds stay set, so a statement may be executed again.
   virtual void Execute() = 0;
+  // Executes the statement `count` times: set_row(i) sets the binds of row i, then it runs. A
+  // row that fails goes to on_error and the other rows still run, each committed or not
+  // exactly as if executed alone. A backend may run the rows in one transaction to spare a
+  // commit per row, as long as the outcome is the same; this default runs them one by one.
+  virtual void ExecuteRows(size_t count, const std::function<void(size_t)>& set_row,
+                           const std::function<void(size_t, const std::exception&)>& on_error) {
+    for (size_t i = 0; i < count; ++i) {
+      try {
+        set_row(i);
+        Execute();
+      } catch (const std::exception& e) {
+        on_error(i, e);
+      }
+    }
+  }
 };
 
 // A query, created for one use. Open() runs it and reads the whole result, so the rows can be

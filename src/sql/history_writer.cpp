@@ -8,25 +8,26 @@ namespace qx::sql {
 void WriteHistoryRows(service::TQuorvexService& svc, const std::vector<HistoryRow>& rows) {
   if (rows.empty()) return;
   auto st = svc.session->NewStatement(repository::SqlId::kInsertSqlHistory);
-  for (const HistoryRow& r : rows) {
-    try {
-      st->SetNumber("sql_id", r.sql_id);
-      st->SetNumber("srvc_id", r.srvc_id);
-      st->SetDateTime("exec_date", r.exec_date);
-      st->SetNumber("exec_time", r.exec_time);
-      st->SetNumber("session_id", r.session_id);
-      st->SetString("host", r.host);
-      st->SetString("ip", r.ip);
-      st->SetString("orauser", r.orauser);
-      st->SetString("service_name", r.service_name);
-      st->SetString("sid", r.sid);
-      st->SetString("program", r.program);
-      st->SetString("username", r.username);
-      st->Execute();
-    } catch (const std::exception& e) {
-      svc.ReportError(std::string("Insert SQL History exception: ") + e.what());
-    }
-  }
+  st->ExecuteRows(
+      rows.size(),
+      [&](size_t i) {
+        const HistoryRow& r = rows[i];
+        st->SetNumber("sql_id", r.sql_id);
+        st->SetNumber("srvc_id", r.srvc_id);
+        st->SetDateTime("exec_date", r.exec_date);
+        st->SetNumber("exec_time", r.exec_time);
+        st->SetNumber("session_id", r.session_id);
+        st->SetString("host", r.host);
+        st->SetString("ip", r.ip);
+        st->SetString("orauser", r.orauser);
+        st->SetString("service_name", r.service_name);
+        st->SetString("sid", r.sid);
+        st->SetString("program", r.program);
+        st->SetString("username", r.username);
+      },
+      [&](size_t, const std::exception& e) {
+        svc.ReportError(std::string("Insert SQL History exception: ") + e.what());
+      });
 }
 
 HistoryWriter::HistoryWriter(service::TQuorvexService& svc) : svc_(svc) {
@@ -61,8 +62,15 @@ void HistoryWriter::Run() {
   for (;;) {
     changed_.wait(lock, [this] { return !batches_.empty() || stopping_; });
     if (batches_.empty()) return;  // stopping, and everything is written
+    // Batches waiting together are written together (one transaction where the backend
+    // groups rows), up to a bound that keeps the repository free for the connections' own
+    // look-ups in between.
     std::vector<HistoryRow> rows = std::move(batches_.front());
     batches_.pop_front();
+    while (!batches_.empty() && rows.size() + batches_.front().size() <= kMaxGroup) {
+      for (HistoryRow& r : batches_.front()) rows.push_back(std::move(r));
+      batches_.pop_front();
+    }
     lock.unlock();
     try {
       WriteHistoryRows(svc_, rows);

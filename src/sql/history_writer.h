@@ -1,8 +1,9 @@
 // Writes execution-history rows on a thread of its own, so that a connection whose queue has
 // reached its batch size hands the batch over and forwards its chunk at once instead of
-// waiting for the repository. Rows are written in the order they were handed over, each as
-// its own committed block, and a failing row is reported as "Insert SQL History exception: "
-// + message in both logs, exactly as when rows are written in place.
+// waiting for the repository. Rows are written in the order they were handed over, with the
+// outcome of one committed block each (a backend may group them into one transaction), and
+// a failing row is reported as "Insert SQL History exception: " + message in both logs,
+// exactly as when rows are written in place.
 //
 // Threading: Enqueue() may be called from any thread. When more than kMaxBacklog rows wait,
 // Enqueue() blocks until the writer catches up: a slow repository slows the connections down
@@ -40,6 +41,8 @@ void WriteHistoryRows(service::TQuorvexService& svc, const std::vector<HistoryRo
 class HistoryWriter {
  public:
   static constexpr size_t kMaxBacklog = 200000;
+  static constexpr size_t kMaxGroup = 256;  // rows written in one go, at most (unless one
+                                            // batch alone is larger)
 
   explicit HistoryWriter(service::TQuorvexService& svc);
   ~HistoryWriter();

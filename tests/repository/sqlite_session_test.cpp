@@ -189,6 +189,36 @@ TEST(SqliteSession, InsertsStatementsWithTheOutputIdAndRollsBackAFailedScript) {
   EXPECT_EQ(Open(*s, "select count(*) from qx_client_sql")->FirstAsInteger(), 2);
 }
 
+// Rows executed together: committed together when all succeed; when one fails, the others
+// are still committed, each once, with the sequence steps of the failed row undone.
+TEST(SqliteSession, GroupedRowsEndAsIfExecutedOneByOne) {
+  TempDir dir;
+  auto s = NewRepository(dir);
+  auto st = InsertSql(*s, "x", "text");
+  auto set_row = [&](const std::vector<std::string>& hashes) {
+    return [&st, hashes](size_t i) { st->SetString("sqlhash", hashes[i]); };
+  };
+  std::vector<std::pair<size_t, std::string>> errors;
+  auto on_error = [&](size_t i, const std::exception& e) { errors.emplace_back(i, e.what()); };
+
+  st->ExecuteRows(3, set_row({"a", "b", "c"}), on_error);
+  EXPECT_TRUE(errors.empty());
+  st->ExecuteRows(4, set_row({"d", "", "e", ""}), on_error);  // "" is NULL: NOT NULL fails
+  ASSERT_EQ(errors.size(), 2u);
+  EXPECT_EQ(errors[0].first, 1u);
+  EXPECT_EQ(errors[1].first, 3u);
+  EXPECT_NE(errors[0].second.find("NOT NULL constraint failed"), std::string::npos);
+  auto rows = Open(*s, "select group_concat(id || sqlhash, ' ') from "
+                       "(select id, sqlhash from qx_client_sql order by id)");
+  EXPECT_EQ(rows->FieldAsString("group_concat(id || sqlhash, ' ')"), "1a 2b 3c 4d 5e");
+
+  // Unconnected: every row is reported, none is silently dropped.
+  s->Disconnect();
+  errors.clear();
+  st->ExecuteRows(2, set_row({"f", "g"}), on_error);
+  EXPECT_EQ(errors.size(), 2u);
+}
+
 TEST(SqliteSession, RunsTheServicesStatements) {
   TempDir dir;
   auto s = NewRepository(dir);
