@@ -12,12 +12,12 @@
 #include "admin/admin.h"
 #include "admin/table_printer.h"
 #include "repository/repository.h"
-#include "repository/temp_dir.h"
+#include "support/test_util.h"
 
 namespace qx::admin {
 namespace {
 
-using qx::testing::TempDir;
+using qx::test::TempDir;
 
 struct Result {
   int code;

@@ -5,12 +5,12 @@
 #include "repository/repository.h"
 #include "repository/session_factory.h"
 #include "repository/sqlite/sqlite_functions.h"
-#include "repository/temp_dir.h"
+#include "support/test_util.h"
 
 namespace qx::repository {
 namespace {
 
-using qx::testing::TempDir;
+using qx::test::TempDir;
 
 class DateConditions : public ::testing::Test {
  protected:

@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <filesystem>
 #include <set>
 #include <thread>
 
@@ -14,12 +15,12 @@
 #include "repository/repository.h"
 #include "repository/session_factory.h"
 #include "repository/sqlite/sqlite_session.h"
-#include "repository/temp_dir.h"
+#include "support/test_util.h"
 
 namespace qx::repository {
 namespace {
 
-using qx::testing::TempDir;
+using qx::test::TempDir;
 
 // A connected session on a fresh repository with the whole schema.
 std::unique_ptr<Session> NewRepository(const TempDir& dir, const std::string& name = "repo.db") {

@@ -60,7 +60,7 @@ class Replay : public ::testing::Test {
   }
   // Replays the files with one passive service for host:port; returns the exit code.
   int Run(const std::vector<std::string>& files, const std::string& host, int port) {
-    AddPassiveService("ORA", host, port, 47431);
+    AddPassiveService("ORA", host, port, FreePort());
     WriteText(dir_.File("qxservice.ini"),
               "[Service]\nrpstConnStr=sqlite:repo.db\nMonitorServices=ORA\nDebugConnections=1\n");
     std::vector<std::string> argv = {dir_.File("qxservice"), "-Replay"};

@@ -23,20 +23,6 @@ extern char** environ;
 
 namespace qx::testing {
 
-uint16_t FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof sa;
-  uint16_t port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) == 0)
-    port = ntohs(sa.sin_port);
-  close(fd);
-  return port;
-}
-
 bool Listening(uint16_t port) {
   // The kernel's socket table tells without touching the port (a probe connection would
   // make a relay try its target, which may not listen yet).

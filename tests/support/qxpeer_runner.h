@@ -9,10 +9,11 @@
 #include <cstdint>
 #include <string>
 
+#include "support/test_util.h"
+
 namespace qx::testing {
 
-// A loopback port that was free a moment ago.
-uint16_t FreePort();
+using qx::test::FreePort;
 // True when a socket listens on 127.0.0.1:port.
 bool Listening(uint16_t port);
 // "127.0.0.1:PORT".

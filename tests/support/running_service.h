@@ -21,7 +21,6 @@ inline constexpr const char* kDescriptor =
     "orcl)(CID=(PROGRAM=sqlplus)(HOST=localhost)(USER=king))))";
 
 // A loopback port that was free a moment ago.
-int FreePort();
 
 // Stands in for an Oracle listener: accepts on 127.0.0.1 and echoes every byte back.
 class EchoServer {

@@ -1,7 +1,10 @@
 // POSIX implementation of the test helpers.
 #include "support/test_util.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -17,6 +20,19 @@
 #include <thread>
 
 namespace qx::test {
+
+int FreePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  const bool ok = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+                  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
+  if (fd >= 0) close(fd);
+  if (!ok) throw std::runtime_error("no free port");
+  return ntohs(addr.sin_port);
+}
 
 TempDir::TempDir() {
   char tmpl[] = "/tmp/qxtest.XXXXXX";

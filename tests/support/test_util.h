@@ -13,11 +13,16 @@ class TempDir {
   TempDir();
   ~TempDir();
   const std::string& path() const { return path_; }
+  // The directory with a trailing "/", as the program directory is given.
+  std::string Dir() const { return path_ + "/"; }
   std::string File(const std::string& name) const { return path_ + "/" + name; }
 
  private:
   std::string path_;
 };
+
+// A loopback port that was free a moment ago (bound to port 0 and released).
+int FreePort();
 
 std::string ReadText(const std::string& path);  // "" when missing
 void WriteText(const std::string& path, const std::string& text);
