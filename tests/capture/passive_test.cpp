@@ -4,7 +4,6 @@
 // frames, teardown, and a bounded fuzz run over random and truncated frames.
 #include <gtest/gtest.h>
 
-#include <sqlite3.h>
 
 #include <chrono>
 #include <random>
@@ -72,29 +71,8 @@ TEST(PassivePayload, FollowsTheHeaderLengthsAndStaysInsideTheCapture) {
   EXPECT_EQ(Text(bad), "");
 }
 
-// Rows of the repository, as text.
 std::vector<std::vector<std::string>> Rows(const std::string& db, const std::string& sql) {
-  sqlite3* h = nullptr;
-  std::vector<std::vector<std::string>> out;
-  if (sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-    sqlite3_close(h);
-    return out;
-  }
-  sqlite3_busy_timeout(h, 5000);
-  sqlite3_stmt* st = nullptr;
-  if (sqlite3_prepare_v2(h, sql.c_str(), -1, &st, nullptr) == SQLITE_OK) {
-    while (sqlite3_step(st) == SQLITE_ROW) {
-      std::vector<std::string> row;
-      for (int i = 0; i < sqlite3_column_count(st); ++i) {
-        const unsigned char* t = sqlite3_column_text(st, i);
-        row.push_back(t ? reinterpret_cast<const char*>(t) : "");
-      }
-      out.push_back(std::move(row));
-    }
-  }
-  sqlite3_finalize(st);
-  sqlite3_close(h);
-  return out;
+  return test::SqliteRows(db, sql);
 }
 
 class Passive : public ::testing::Test {

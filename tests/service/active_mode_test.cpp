@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <sqlite3.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -40,31 +39,8 @@ using qx::testing::PeerOutcome;
 using qx::testing::PeerProcess;
 using qx::testing::RunPeer;
 
-// Rows of a query on the repository file, every column as text (NULL as "").
 std::vector<Row> Query(const std::string& db_path, const std::string& sql) {
-  std::vector<Row> rows;
-  sqlite3* db = nullptr;
-  if (sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-    sqlite3_close(db);
-    return rows;
-  }
-  sqlite3_busy_timeout(db, 5000);
-  sqlite3_stmt* st = nullptr;
-  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK) {
-    while (sqlite3_step(st) == SQLITE_ROW) {
-      Row row;
-      for (int i = 0; i < sqlite3_column_count(st); ++i) {
-        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(st, i));
-        row.emplace_back(text ? std::string(text, sqlite3_column_bytes(st, i)) : "");
-      }
-      rows.push_back(std::move(row));
-    }
-  } else {
-    ADD_FAILURE() << sqlite3_errmsg(db) << " in " << sql;
-  }
-  sqlite3_finalize(st);
-  sqlite3_close(db);
-  return rows;
+  return qx::test::SqliteRows(db_path, sql);
 }
 
 size_t CountOf(const std::vector<std::string>& lines, const std::string& line) {

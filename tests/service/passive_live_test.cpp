@@ -6,7 +6,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <sqlite3.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -113,22 +112,10 @@ uint16_t RunSession(uint16_t server_port, bool four_byte) {
 }
 
 size_t HistoryRows(const std::string& db, const std::string& where) {
-  sqlite3* h = nullptr;
-  size_t n = 0;
-  if (sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-    sqlite3_busy_timeout(h, 5000);
-    sqlite3_stmt* st = nullptr;
-    const std::string sql =
-        "select count(*) from qx_client_sql_history h join qx_client_sql s on s.id = h.sql_id "
-        "where " + where;
-    if (sqlite3_prepare_v2(h, sql.c_str(), -1, &st, nullptr) == SQLITE_OK &&
-        sqlite3_step(st) == SQLITE_ROW) {
-      n = static_cast<size_t>(sqlite3_column_int64(st, 0));
-    }
-    sqlite3_finalize(st);
-  }
-  sqlite3_close(h);
-  return n;
+  const auto rows = SqliteRows(
+      db, "select count(*) from qx_client_sql_history h join qx_client_sql s on s.id = h.sql_id "
+          "where " + where);
+  return rows.empty() ? 0 : std::stoul(rows[0][0]);
 }
 
 TEST(PassiveLive, TwoServicesOnLoopbackRecordBothFramings) {

@@ -10,6 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sqlite3.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +22,33 @@
 #include <thread>
 
 namespace qx::test {
+
+std::vector<std::vector<std::string>> SqliteRows(const std::string& db, const std::string& sql,
+                                                 bool* ok) {
+  std::vector<std::vector<std::string>> rows;
+  bool done = false;
+  sqlite3* h = nullptr;
+  if (sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_busy_timeout(h, 5000);
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(h, sql.c_str(), -1, &st, nullptr) == SQLITE_OK) {
+      int step = SQLITE_ROW;
+      while ((step = sqlite3_step(st)) == SQLITE_ROW) {
+        std::vector<std::string> row;
+        for (int i = 0; i < sqlite3_column_count(st); ++i) {
+          const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(st, i));
+          row.emplace_back(text ? std::string(text, sqlite3_column_bytes(st, i)) : "");
+        }
+        rows.push_back(std::move(row));
+      }
+      done = step == SQLITE_DONE;
+    }
+    sqlite3_finalize(st);
+  }
+  sqlite3_close(h);
+  if (ok) *ok = done;
+  return rows;
+}
 
 int FreePort() {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

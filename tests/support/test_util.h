@@ -24,6 +24,12 @@ class TempDir {
 // A loopback port that was free a moment ago (bound to port 0 and released).
 int FreePort();
 
+// Rows of a query on a SQLite repository file opened read-only, every column as text (NULL as
+// ""). *ok, when given, tells whether the file opened and the query ran to its end; a file
+// that does not exist yet gives no rows.
+std::vector<std::vector<std::string>> SqliteRows(const std::string& db, const std::string& sql,
+                                                 bool* ok = nullptr);
+
 std::string ReadText(const std::string& path);  // "" when missing
 void WriteText(const std::string& path, const std::string& text);
 bool Exists(const std::string& path);

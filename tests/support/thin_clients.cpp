@@ -2,7 +2,6 @@
 #include "support/thin_clients.h"
 
 #include <signal.h>
-#include <sqlite3.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -201,36 +200,12 @@ bool LogHasPrefix(const std::string& path, const std::string& prefix) {
 
 std::vector<std::vector<std::string>> RecordedExecutions(const std::string& db_path,
                                                          bool* readable) {
-  std::vector<std::vector<std::string>> rows;
-  if (readable) *readable = false;
-  sqlite3* db = nullptr;
-  if (sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-    sqlite3_close(db);
-    return rows;
-  }
-  sqlite3_busy_timeout(db, 5000);
-  sqlite3_stmt* st = nullptr;
-  if (sqlite3_prepare_v2(db,
-                         "select s.sqltext || coalesce(s.sqltext1, '') || "
-                         "coalesce(s.sqltext2, '') || coalesce(s.sqltext3, ''), "
-                         "h.host, h.ip, h.orauser, h.service_name, h.program, h.username "
-                         "from qx_client_sql_history h join qx_client_sql s on s.id = h.sql_id "
-                         "order by h.id",
-                         -1, &st, nullptr) == SQLITE_OK) {
-    int step = SQLITE_ROW;
-    while ((step = sqlite3_step(st)) == SQLITE_ROW) {
-      std::vector<std::string> row;
-      for (int i = 0; i < 7; ++i) {
-        const unsigned char* t = sqlite3_column_text(st, i);
-        row.push_back(t ? reinterpret_cast<const char*>(t) : "");
-      }
-      rows.push_back(row);
-    }
-    if (readable) *readable = step == SQLITE_DONE;
-  }
-  sqlite3_finalize(st);
-  sqlite3_close(db);
-  return rows;
+  return qx::test::SqliteRows(
+      db_path,
+      "select s.sqltext || coalesce(s.sqltext1, '') || coalesce(s.sqltext2, '') || "
+      "coalesce(s.sqltext3, ''), h.host, h.ip, h.orauser, h.service_name, h.program, h.username "
+      "from qx_client_sql_history h join qx_client_sql s on s.id = h.sql_id order by h.id",
+      readable);
 }
 
 }  // namespace qx::test

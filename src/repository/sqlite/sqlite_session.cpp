@@ -131,6 +131,25 @@ struct BindSet {
     if (!known) throw RepositoryError("The statement has no bind variable :" + name);
     values[key] = std::move(value);
   }
+  void SetString(const std::string& name, const std::string& text) {
+    BindValue v;
+    v.kind = BindValue::Kind::kString;
+    v.text = text;
+    Set(name, std::move(v));
+  }
+  void SetNumber(const std::string& name, double number) {
+    BindValue v;
+    v.kind = BindValue::Kind::kNumber;
+    v.number = number;
+    Set(name, std::move(v));
+  }
+  void SetDateTime(const std::string& name, double when) {
+    BindValue v;
+    v.kind = BindValue::Kind::kDateTime;
+    v.number = when;
+    v.text = DateTimeText(when);
+    Set(name, std::move(v));
+  }
 };
 
 bool BlankTail(const char* p) {
@@ -405,23 +424,13 @@ class SqliteStatement : public Statement {
     binds_.names = script_->names;
   }
   void SetString(const std::string& name, const std::string& value) override {
-    BindValue v;
-    v.kind = BindValue::Kind::kString;
-    v.text = value;
-    binds_.Set(name, std::move(v));
+    binds_.SetString(name, value);
   }
   void SetNumber(const std::string& name, double value) override {
-    BindValue v;
-    v.kind = BindValue::Kind::kNumber;
-    v.number = value;
-    binds_.Set(name, std::move(v));
+    binds_.SetNumber(name, value);
   }
   void SetDateTime(const std::string& name, double value) override {
-    BindValue v;
-    v.kind = BindValue::Kind::kDateTime;
-    v.number = value;
-    v.text = DateTimeText(value);
-    binds_.Set(name, std::move(v));
+    binds_.SetDateTime(name, value);
   }
   void DeclareOutputNumber(const std::string& name) override {
     SetNumber(name, 0);
@@ -478,23 +487,13 @@ class SqliteQuery : public Query {
     binds_.names = script_->names;
   }
   void SetString(const std::string& name, const std::string& value) override {
-    BindValue v;
-    v.kind = BindValue::Kind::kString;
-    v.text = value;
-    binds_.Set(name, std::move(v));
+    binds_.SetString(name, value);
   }
   void SetNumber(const std::string& name, double value) override {
-    BindValue v;
-    v.kind = BindValue::Kind::kNumber;
-    v.number = value;
-    binds_.Set(name, std::move(v));
+    binds_.SetNumber(name, value);
   }
   void SetDateTime(const std::string& name, double value) override {
-    BindValue v;
-    v.kind = BindValue::Kind::kDateTime;
-    v.number = value;
-    v.text = DateTimeText(value);
-    binds_.Set(name, std::move(v));
+    binds_.SetDateTime(name, value);
   }
   bool HasParam(const std::string& name) const override {
     const std::string key = Lower(name);
