@@ -64,6 +64,11 @@ void FreeLibrary(void* library);
 // must never kill the process through SIGPIPE. Idempotent.
 void IgnoreBrokenPipe();
 
+// Lowers the scheduling priority of the calling thread, for background work that must not
+// delay the threads that relay traffic when the processors are busy. Best effort: a
+// failure leaves the priority as it was.
+void LowerThreadPriority();
+
 // Blocks the calling thread until a stop request (SIGTERM or SIGINT) arrives or
 // RequestStop() is called from any thread. Call BlockStopSignals() first, on the main
 // thread, before any other thread is started, so that the signals reach only the waiter.

@@ -1,6 +1,7 @@
 // The history writer thread.
 #include "sql/history_writer.h"
 
+#include "platform/platform.h"
 #include "service/service.h"
 
 namespace qx::sql {
@@ -58,6 +59,7 @@ void HistoryWriter::Drain() {
 }
 
 void HistoryWriter::Run() {
+  platform::LowerThreadPriority();
   std::unique_lock<std::mutex> lock(mu_);
   for (;;) {
     changed_.wait(lock, [this] { return !batches_.empty() || stopping_; });

@@ -2,6 +2,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <time.h>
@@ -154,6 +155,11 @@ void FreeLibrary(void* library) {
 }
 
 void IgnoreBrokenPipe() { signal(SIGPIPE, SIG_IGN); }
+
+// On Linux the nice value belongs to the thread (its kernel task id), not to the process.
+void LowerThreadPriority() {
+  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
+}
 
 namespace {
 std::atomic<bool> g_stop_requested{false};
