@@ -456,14 +456,15 @@ TEST_F(ActiveMode, ManyConcurrentSessionsThroughOneRelay) {
 TEST_F(ActiveMode, TeardownFlushesOpenConnections) {
   constexpr int kSessions = 20;
   Start("DebugConnections=1\n");
-  // Each client logs in, waits 2 s, runs SELECT 1, waits 2 s more, runs SELECT 2. The
-  // service is stopped between the two, with every connection open and SELECT 1 current.
-  PeerProcess peer("generate --sessions 20 --concurrency 20 --statements 2 --think-ms 2000 "
+  // Each client logs in, waits 4 s, runs SELECT 1, waits 4 s more, runs SELECT 2. The
+  // service is stopped between the two, with every connection open and SELECT 1 current;
+  // the wide window keeps that true when other tests load the machine.
+  PeerProcess peer("generate --sessions 20 --concurrency 20 --statements 2 --think-ms 4000 "
                    "--connect-gap-ms 5 " + PeerArgs());
   ASSERT_TRUE(peer.started());
   const std::string enabled = "Enabling monitoring of new connection from host HOST";
   ASSERT_TRUE(WaitUntil([&] { return CountOf(ServiceLog(), enabled) == kSessions; }, 15000));
-  SleepMs(2700);
+  SleepMs(5500);
   EXPECT_EQ(Stop(), 0);
   peer.Wait(20000);  // its sessions fail: the relay went away under them
 
