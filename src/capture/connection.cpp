@@ -4,8 +4,10 @@
 #include <algorithm>
 
 #include "capture/connect_descriptor.h"
+#include "capture/host_cache.h"
 #include "platform/datetime.h"
 #include "platform/net.h"
+#include "platform/platform.h"
 #include "sql/sql_store.h"
 
 namespace qx::capture {
@@ -84,7 +86,10 @@ void FlushTrace(TQuorvexService& svc, TThreadData& record) {
   for (const std::string& line : *record.traceLines) service::WriteConnectionLog(*service, line);
 }
 
-std::string ResolveHostIp(const std::string& host) { return platform::ResolveHostIPv4(host); }
+std::string ResolveHostIp(const std::string& host) {
+  static HostAddressCache cache(platform::ResolveHostIPv4);
+  return cache.Resolve(host, platform::TickCount());
+}
 
 bool CheckConnDateExpr(TQuorvexService& svc, const std::string& expression) {
   return sql::CountQueryHolds(svc, ConnDateExprQueryText(expression));

@@ -38,7 +38,8 @@ void FlushTrace(service::TQuorvexService& svc, TThreadData& record);
 void AnalyzeConnectData(service::TQuorvexService& svc, TThreadData& record,
                         std::string_view text);
 
-// The first IPv4 address of the host name, dotted; "" when it does not resolve.
+// The first IPv4 address of the host name, dotted; "" when it does not resolve. Answers are
+// kept for a minute (host_cache.h).
 std::string ResolveHostIp(const std::string& host);
 
 // Evaluates a service filter's date condition in the repository; false on any error.

@@ -456,20 +456,21 @@ TEST_F(ActiveMode, ManyConcurrentSessionsThroughOneRelay) {
 TEST_F(ActiveMode, TeardownFlushesOpenConnections) {
   constexpr int kSessions = 20;
   Start("DebugConnections=1\n");
-  // Each client logs in, waits 4 s, runs SELECT 1, waits 4 s more, runs SELECT 2. The
-  // service is stopped between the two, with every connection open and SELECT 1 current;
-  // the wide window keeps that true when other tests load the machine.
-  PeerProcess peer("generate --sessions 20 --concurrency 20 --statements 2 --think-ms 4000 "
-                   "--connect-gap-ms 5 " + PeerArgs());
+  // Each client logs in, waits 5 s, runs SELECT 1, waits 5 s more, runs SELECT 2. The
+  // service is stopped between the two, with every connection open and SELECT 1 current.
+  // The clients name a host that resolves locally: a name that goes to the DNS server can
+  // hold a login up for the resolver's time-out, and the logins would spread too far apart.
+  PeerProcess peer("generate --sessions 20 --concurrency 20 --statements 2 --think-ms 5000 "
+                   "--connect-gap-ms 10 --host localhost " + PeerArgs());
   ASSERT_TRUE(peer.started());
-  const std::string enabled = "Enabling monitoring of new connection from host HOST";
+  const std::string enabled = "Enabling monitoring of new connection from host LOCALHOST";
   ASSERT_TRUE(WaitUntil([&] { return CountOf(ServiceLog(), enabled) == kSessions; }, 15000));
-  SleepMs(5500);
+  SleepMs(6000);
   EXPECT_EQ(Stop(), 0);
-  peer.Wait(20000);  // its sessions fail: the relay went away under them
+  peer.Wait(30000);  // its sessions fail: the relay went away under them
 
   const auto log = ServiceLog();
-  const std::string disconnected = "Connection disconnected for host HOST";
+  const std::string disconnected = "Connection disconnected for host LOCALHOST";
   EXPECT_EQ(CountOf(log, disconnected), static_cast<size_t>(kSessions));
   const size_t last_disconnect = [&] {
     size_t last = 0;
