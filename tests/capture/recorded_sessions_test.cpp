@@ -75,11 +75,11 @@ std::vector<Session> Replay(const std::string& file) {
   return sessions;
 }
 
-struct Identity {
+struct SessionIdentity {
   std::string serviceName, sid, program, host, username, orauser;
 };
 
-void ExpectIdentity(const TThreadData& r, const Identity& want) {
+void ExpectIdentity(const TThreadData& r, const SessionIdentity& want) {
   EXPECT_EQ(r.serviceName, want.serviceName);
   EXPECT_EQ(r.sid, want.sid);
   EXPECT_EQ(r.program, want.program);

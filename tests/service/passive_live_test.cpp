@@ -42,13 +42,6 @@ int LoopbackSocket(uint16_t port, bool listen_on, uint16_t* bound) {
   return s;
 }
 
-uint16_t FreePort() {
-  uint16_t port = 0;
-  const int s = LoopbackSocket(0, true, &port);
-  close(s);
-  return port;
-}
-
 // A listener that answers every chunk it receives with a few bytes, as a server would.
 class TestListener {
  public:

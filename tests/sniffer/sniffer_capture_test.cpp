@@ -23,7 +23,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int IndexOf(const TSniffer& sniffer, const std::string& name) {
+int DeviceIndexOf(const TSniffer& sniffer, const std::string& name) {
   for (int i = 0; i < sniffer.DeviceCount(); ++i) {
     if (sniffer.Device(i).Name == name) return i;
   }
@@ -34,7 +34,7 @@ class LiveCapture : public ::testing::Test {
  protected:
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "live capture needs root";
-    lo_ = IndexOf(sniffer_, "lo");
+    lo_ = DeviceIndexOf(sniffer_, "lo");
     ASSERT_GE(lo_, 0);
     sniffer_.SetDeviceIndex(lo_);
   }
