@@ -47,6 +47,22 @@ Result Admin(const std::vector<std::string>& args) {
   return {code, out.str(), err.str()};
 }
 
+// A socket listening on 127.0.0.1 with the given backlog; *port is where. -1 on failure.
+int ListenOnLoopback(int backlog, int* port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      listen(fd, backlog) != 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  *port = ntohs(addr.sin_port);
+  return fd;
+}
+
 TEST(AdminStatus, ShowsTheCountsAndSessionsOfARunningService) {
   RunningService service;
   std::string why;
@@ -134,14 +150,9 @@ TEST(AdminStatus, ExplainsAPortNobodyAnswersOn) {
                      "is this its managing port?\n");
 
   // A peer that takes the request and hangs up without a word.
-  const int listener = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ASSERT_EQ(listen(listener, 4), 0);
-  getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+  int port = 0;
+  const int listener = ListenOnLoopback(4, &port);
+  ASSERT_GE(listener, 0);
   std::thread hang_up([listener] {
     const int c = accept(listener, nullptr, nullptr);
     if (c < 0) return;
@@ -149,7 +160,7 @@ TEST(AdminStatus, ExplainsAPortNobodyAnswersOn) {
     (void)recv(c, request, sizeof request, 0);
     close(c);
   });
-  const std::string rude = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+  const std::string rude = "127.0.0.1:" + std::to_string(port);
   const Result r = Admin({"status", rude});
   hang_up.join();
   close(listener);
@@ -159,15 +170,9 @@ TEST(AdminStatus, ExplainsAPortNobodyAnswersOn) {
 
 TEST(AdminStatus, GivesUpOnAHandshakeThatNeverCompletes) {
   // A listener whose accept queue is full drops further connection attempts unanswered.
-  const int listener = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ASSERT_EQ(listen(listener, 0), 0);
-  getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
-  const int port = ntohs(addr.sin_port);
+  int port = 0;
+  const int listener = ListenOnLoopback(0, &port);
+  ASSERT_GE(listener, 0);
   std::vector<platform::SocketHandle> queued;
   platform::SocketError error;
   platform::SocketHandle s;

@@ -90,13 +90,18 @@ std::string ReadExactly(SocketHandle s, size_t n) {
   return out;
 }
 
+// Points the relay at a target on 127.0.0.1 and records its handler calls in `ev`.
+void Aim(TRelayListener& relay, Events& ev, int target_port) {
+  relay.targetHost = "127.0.0.1";
+  relay.targetPort = target_port;
+  Attach(relay, ev);
+}
+
 TEST(Relay, CopiesEveryByteBothWaysAndSeesEachChunk) {
   EchoServer echo;
   Events ev;
   TRelayListener relay;
-  relay.targetHost = "127.0.0.1";
-  relay.targetPort = echo.port();
-  Attach(relay, ev);
+  Aim(relay, ev, echo.port());
   relay.Activate();
 
   SocketError e;
@@ -128,9 +133,7 @@ TEST(Relay, RefusedTargetClosesTheClientWithoutAnError) {
 
   Events ev;
   TRelayListener relay;
-  relay.targetHost = "127.0.0.1";
-  relay.targetPort = dead_port;
-  Attach(relay, ev);
+  Aim(relay, ev, dead_port);
   relay.Activate();
   SocketHandle c = platform::ConnectTcp("127.0.0.1", relay.LocalPort(), &e);
   ASSERT_NE(c, platform::kInvalidSocket);
@@ -145,9 +148,7 @@ TEST(Relay, HandlerErrorEndsTheConnectionWithoutForwardingTheChunk) {
   EchoServer echo;
   Events ev;
   TRelayListener relay;
-  relay.targetHost = "127.0.0.1";
-  relay.targetPort = echo.port();
-  Attach(relay, ev);
+  Aim(relay, ev, echo.port());
   relay.OnExecute = [](TRelayConnection& c) {
     if (c.chunk.find("boom") != std::string_view::npos) throw std::runtime_error("handler failed");
   };
@@ -169,9 +170,7 @@ TEST(Relay, DeactivateEndsOpenConnectionsPromptly) {
   EchoServer echo;
   Events ev;
   TRelayListener relay;
-  relay.targetHost = "127.0.0.1";
-  relay.targetPort = echo.port();
-  Attach(relay, ev);
+  Aim(relay, ev, echo.port());
   relay.Activate();
   std::vector<SocketHandle> clients;
   SocketError e;
