@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "sniffer/sniffer.h"
+#include "support/pcap_reader.h"
 
 namespace qx::sniffer {
 namespace {
@@ -184,10 +185,6 @@ TEST_F(LiveCapture, CaptureLengthReadsWhatTheLibraryGranted) {
   EXPECT_EQ(sniffer_.StopCapture(), 0);
 }
 
-std::string CapturesDirectory() {
-  if (const char* dir = std::getenv("QX_CAPTURES_DIR")) return dir;
-  return QX_SOURCE_DIR "/../shared/captures";
-}
 
 struct FrameKey {
   long seconds, micros;
@@ -218,7 +215,7 @@ std::vector<FrameKey> TcpFramesOf(const std::string& path) {
 
 TEST(FileCapture, DeliversEveryTcpFrameOfARecordedSessionInOrder) {
   for (const char* name : {"Oracle-good.pcap", "7_oracle10_2016.pcapng"}) {
-    const std::string path = CapturesDirectory() + "/" + name;
+    const std::string path = testsupport::CapturesDirectory() + "/" + name;
     if (!std::filesystem::exists(path)) GTEST_SKIP() << path << " is not there";
     const std::vector<FrameKey> expected = TcpFramesOf(path);
     ASSERT_GT(expected.size(), 10u) << name;

@@ -128,7 +128,7 @@ std::string IpText(uint32_t ip) {
 
 std::string CapturesDirectory() {
   if (const char* dir = std::getenv("QX_CAPTURES_DIR"); dir != nullptr && *dir != '\0') return dir;
-  return std::string(QX_SOURCE_DIR) + "/../shared/captures";
+  return std::string(QX_SOURCE_DIR) + "/tests/data/captures";
 }
 
 }  // namespace qx::testsupport

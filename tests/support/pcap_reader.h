@@ -42,8 +42,8 @@ std::vector<ClientChunk> ClientToServerPayloads(const std::vector<TcpSegment>& s
 // Dotted decimal text of an address as held above.
 std::string IpText(uint32_t ip);
 
-// Directory of the recorded sessions: $QX_CAPTURES_DIR, else ../shared/captures beside the
-// source tree.
+// Directory of the recorded sessions: $QX_CAPTURES_DIR, else tests/data/captures of the source
+// tree.
 std::string CapturesDirectory();
 
 }  // namespace qx::testsupport

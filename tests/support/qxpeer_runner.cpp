@@ -1,6 +1,8 @@
 // Process and port helpers behind qxpeer_runner.h.
 #include "support/qxpeer_runner.h"
 
+#include "support/pcap_reader.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -43,9 +45,7 @@ bool Listening(uint16_t port) {
 std::string Loopback(uint16_t port) { return "127.0.0.1:" + std::to_string(port); }
 std::string PeerPath() { return std::string(QX_BINARY_DIR) + "/qxpeer"; }
 std::string CapturesDir() {
-  // The recorded sessions live beside the source tree unless QX_CAPTURES_DIR says otherwise.
-  const char* dir = std::getenv("QX_CAPTURES_DIR");
-  std::string path = dir != nullptr && *dir != '\0' ? dir : std::string(QX_SOURCE_DIR) + "/../shared/captures";
+  std::string path = testsupport::CapturesDirectory();
   if (path.back() != '/') path += '/';
   return path;
 }
