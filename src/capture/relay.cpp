@@ -11,6 +11,9 @@ namespace {
 // One receive takes at most this much, whatever the socket holds.
 constexpr size_t kChunkSize = 32768;
 
+// Above SOMAXCONN on purpose: listen() takes the system's maximum for anything larger.
+constexpr int kListenBacklog = 65535;
+
 bool IsReset(const platform::SocketError& e) { return e.code == 10053 || e.code == 10054; }
 
 }  // namespace
@@ -37,9 +40,9 @@ TRelayListener::~TRelayListener() { Deactivate(); }
 void TRelayListener::Activate() {
   if (Active()) return;
   platform::SocketError error;
-  // The backlog of 15 is what clients of the original relay were used to; the kernel
-  // queues beyond it only briefly anyway.
-  const platform::SocketHandle s = platform::ListenTcp(port, 15, &error);
+  // A burst of connects must wait in the accept queue, not be refused: ask for the largest
+  // queue the system allows (the kernel cuts the request down to net.core.somaxconn).
+  const platform::SocketHandle s = platform::ListenTcp(port, kListenBacklog, &error);
   if (s == platform::kInvalidSocket) throw RelayError(error.Message());
   listener_ = s;
   bound_port_ = platform::LocalPort(s);

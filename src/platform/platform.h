@@ -64,6 +64,10 @@ void FreeLibrary(void* library);
 // must never kill the process through SIGPIPE. Idempotent.
 void IgnoreBrokenPipe();
 
+// Raises the calling process's soft limit of open descriptors to its hard limit, so that a
+// burst of relayed connections is not refused for want of descriptors. Best effort.
+void RaiseDescriptorLimit();
+
 // Lowers the scheduling priority of the calling thread, for background work that must not
 // delay the threads that relay traffic when the processors are busy. Best effort: a
 // failure leaves the priority as it was.

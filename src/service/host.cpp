@@ -57,6 +57,7 @@ int Uninstall(bool silent) {
 int RunInForeground() {
   platform::BlockStopSignals();
   platform::IgnoreBrokenPipe();
+  platform::RaiseDescriptorLimit();
   TQuorvexService svc;
   svc.ServiceCreate();
 
@@ -88,6 +89,7 @@ int RunInForeground() {
 int RunReplay(const std::vector<std::string>& files) {
   platform::BlockStopSignals();
   platform::IgnoreBrokenPipe();
+  platform::RaiseDescriptorLimit();
   TQuorvexService svc;
   svc.ServiceCreate();
   svc.captureFiles = files;

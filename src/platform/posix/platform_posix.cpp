@@ -161,6 +161,13 @@ void LowerThreadPriority() {
   setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
 }
 
+void RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 namespace {
 std::atomic<bool> g_stop_requested{false};
 }
