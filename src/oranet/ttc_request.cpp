@@ -89,6 +89,78 @@ std::string& TtcRequestDecoder::TextSlot(size_t index) {
   return texts_[index];
 }
 
+// Thin clients write OALL8 with every field in its place: the text stands after a fixed run
+// of fields whose number grows with the negotiated field version (three variants). The text is
+// length-prefixed (or 0xFE and chunks), or bare bytes from python-oracledb 1.x; either way
+// al8i4[0], a universal 1 (01 01), follows.
+RequestStatus TtcRequestDecoder::UniversalOall8Text(TtcCall& call, const uint8_t* body,
+                                                    size_t size, size_t pos, uint64_t len,
+                                                    std::string& text) {
+  WireReader r(body, size, IntLayout::kUniversal);
+  r.Seek(pos);
+  r.U8();                             // pointer (vector)
+  const uint64_t al8i4 = r.UB4();
+  r.U8();
+  r.U8();                             // al8o4, al8o4l
+  r.UB4();                            // prefetch buffer size
+  r.UB4();                            // prefetch rows
+  r.UB4();                            // maximum long size
+  r.U8();
+  r.UB4();                            // binds
+  for (int i = 0; i < 5; ++i) r.U8(); // al8pp, al8txn, al8txl, al8kv, al8kvl
+  r.U8();
+  r.UB4();                            // defines
+  r.UB4();                            // registration id
+  r.U8();
+  r.U8();                             // al8objlist, al8objlen
+  r.U8();
+  r.UB4();                            // al8blv
+  r.U8();
+  r.UB4();                            // al8dnam
+  r.UB4();                            // registration id (high)
+  r.U8();
+  r.UB4();
+  r.U8();                             // DML row counts
+  if (!r.ok()) return RequestStatus::kNeedMore;
+  if (al8i4 != 13) return RequestStatus::kUnreadable;
+  const size_t base = r.pos();
+  bool needMore = false;
+  // Field versions before 12.2, 12.2, and 12.2 ext1 add 0, 5 or 7 fields (U8/UB4 pairs).
+  for (int variant = 0; variant < 3; ++variant) {
+    WireReader v(body, size, IntLayout::kUniversal);
+    v.Seek(base);
+    if (variant >= 1) { v.U8(); v.UB4(); v.U8(); v.UB4(); v.U8(); }
+    if (variant >= 2) { v.U8(); v.UB4(); }
+    if (!v.ok()) { needMore = true; continue; }
+    const size_t at = v.pos();
+    if (at >= size) { needMore = true; continue; }
+    const uint8_t b = body[at];
+    bool prefixed = false;
+    if (len > 252) {
+      prefixed = b == 0xFE;
+    } else if (b == len) {
+      if (at + 1 + len >= size) { needMore = true; continue; }
+      prefixed = body[at + 1 + len] == 0x01;
+    }
+    if (prefixed) {
+      bool truncated = false;
+      const size_t end = ReadTextField(body, size, at, true, &text, &truncated);
+      if (end == 0) {
+        needMore |= truncated;
+        continue;
+      }
+    } else {
+      if (size - at < len) { needMore = true; continue; }
+      text.assign(reinterpret_cast<const char*>(body + at), static_cast<size_t>(len));
+    }
+    if (text.size() != len || !PlausibleSql(text)) continue;
+    call.hasText = true;
+    call.text = text;
+    return RequestStatus::kOk;
+  }
+  return needMore ? RequestStatus::kNeedMore : RequestStatus::kUnreadable;
+}
+
 RequestStatus TtcRequestDecoder::DecodeTextCall(TtcCall& call, const uint8_t* body, size_t size,
                                                 IntLayout layout, std::string& text) {
   WireReader r(body, size, layout);
@@ -106,6 +178,8 @@ RequestStatus TtcRequestDecoder::DecodeTextCall(TtcCall& call, const uint8_t* bo
     call.hasText = false;
     return RequestStatus::kOk;
   }
+  if (layout == IntLayout::kUniversal && call.function == kFnOall8)
+    return UniversalOall8Text(call, body, size, r.pos(), len, text);
   // The text field follows the remaining fixed fields; find the first text field that fits
   // the buffer size and reads as SQL.
   const bool universal = layout == IntLayout::kUniversal;
@@ -156,6 +230,25 @@ RequestStatus TtcRequestDecoder::DecodeAuth(TtcCall& call, const uint8_t* body, 
   if (layout == IntLayout::kUniversal && userPtr > 1) return RequestStatus::kUnreadable;
   if (userPtr == 0 || userLen == 0) {
     call.hasText = false;
+    return RequestStatus::kOk;
+  }
+  if (layout == IntLayout::kUniversal) {
+    // Thin clients: pointer, pair count, two pointers, then the name, with its length byte
+    // or (python-oracledb 1.x) bare.
+    r.U8();
+    r.UB4();
+    r.U8();
+    r.U8();
+    if (!r.ok() || r.left() < userLen) return RequestStatus::kNeedMore;
+    const size_t at = r.pos();
+    const bool prefixed = body[at] == userLen && r.left() > userLen &&
+                          (r.left() == userLen + 1 || body[at + 1 + userLen] < 0x20);
+    const size_t from = prefixed ? at + 1 : at;
+    std::string_view name(reinterpret_cast<const char*>(body + from), userLen);
+    if (!PlausibleText(name, 1)) return RequestStatus::kUnreadable;
+    text.assign(name);
+    call.hasText = true;
+    call.text = text;
     return RequestStatus::kOk;
   }
   const size_t start = r.pos();

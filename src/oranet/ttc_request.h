@@ -87,6 +87,8 @@ class TtcRequestDecoder {
                            std::string& text);
   RequestStatus DecodeTextCall(TtcCall& call, const uint8_t* body, size_t size,
                                IntLayout layout, std::string& text);
+  RequestStatus UniversalOall8Text(TtcCall& call, const uint8_t* body, size_t size, size_t pos,
+                                  uint64_t len, std::string& text);
   RequestStatus DecodeAuth(TtcCall& call, const uint8_t* body, size_t size, IntLayout layout,
                            std::string& text);
   RequestStatus DecodeCloseCursors(TtcCall& call, const uint8_t* body, size_t size,

@@ -8,9 +8,30 @@ statement longer than 8 KB), commits, rolls back and disconnects. Prints one lin
 "EXECUTE <text>" per execution call (texts escaped like the stand-in's log: \\\\, \\n, \\r,
 \\t, \\xHH) and a closing "SUMMARY" line. Exits 1 on any failure.
 """
+import os
 import sys
 
 import oracledb
+
+# Run after the main workload when QX_WORKLOAD_MORE is set (the decoder tests): statement kinds
+# and texts a monitor must keep exactly as written; the last two repeat earlier ones.
+MORE = [
+    "SELECT 'MiXeD CaSe Literal' AS Label FROM dual",
+    "select * from emp@remote_db",
+    "WITH recent AS (SELECT id FROM wl_orders WHERE qty > 5) SELECT COUNT(*) FROM recent",
+    "CALL dbms_output.enable(2000)",
+    "GRANT SELECT ON wl_orders TO PUBLIC",
+    "TRUNCATE TABLE wl_orders",
+    "LOCK TABLE wl_orders IN EXCLUSIVE MODE",
+    "MERGE INTO wl_orders o USING (SELECT 5 AS id FROM dual) s ON (o.id = s.id) "
+    "WHEN MATCHED THEN UPDATE SET o.qty = 0 "
+    "WHEN NOT MATCHED THEN INSERT (id, item, qty) VALUES (s.id, 'merged', 1)",
+    "SELECT id FROM orders WHERE last_update > SYSDATE - 1",
+    "SELECT deleted FROM orders",
+    "/* leading comment */ SELECT COUNT(*) FROM wl_orders",
+    "SELECT deleted FROM orders",
+    "select * from emp@remote_db",
+]
 
 LONG_IN_LIST = ", ".join(str(100000 + i) for i in range(1300))
 
@@ -85,6 +106,10 @@ def main(argv):
     connection.commit()
     w.run(insert, [4, "spring", 1])
     connection.rollback()
+    if os.environ.get("QX_WORKLOAD_MORE"):
+        for sql in MORE:
+            w.run(sql)
+        connection.commit()
     connection.close()
     print("SUMMARY python-oracledb %s thin executions=%d rows=%d"
           % (oracledb.__version__, w.executions, w.rows))

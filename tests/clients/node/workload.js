@@ -10,6 +10,26 @@
 
 const oracledb = require('oracledb');
 
+// Run after the main workload when QX_WORKLOAD_MORE is set (the decoder tests): statement kinds
+// and texts a monitor must keep exactly as written; the last two repeat earlier ones.
+const MORE = [
+  "SELECT 'MiXeD CaSe Literal' AS Label FROM dual",
+  'select * from emp@remote_db',
+  'WITH recent AS (SELECT id FROM wl_orders WHERE qty > 5) SELECT COUNT(*) FROM recent',
+  'CALL dbms_output.enable(2000)',
+  'GRANT SELECT ON wl_orders TO PUBLIC',
+  'TRUNCATE TABLE wl_orders',
+  'LOCK TABLE wl_orders IN EXCLUSIVE MODE',
+  'MERGE INTO wl_orders o USING (SELECT 5 AS id FROM dual) s ON (o.id = s.id) ' +
+    'WHEN MATCHED THEN UPDATE SET o.qty = 0 ' +
+    "WHEN NOT MATCHED THEN INSERT (id, item, qty) VALUES (s.id, 'merged', 1)",
+  'SELECT id FROM orders WHERE last_update > SYSDATE - 1',
+  'SELECT deleted FROM orders',
+  '/* leading comment */ SELECT COUNT(*) FROM wl_orders',
+  'SELECT deleted FROM orders',
+  'select * from emp@remote_db',
+];
+
 const LONG_IN_LIST = Array.from({length: 1300}, (_, i) => String(100000 + i)).join(', ');
 
 function escape(text) {
@@ -83,6 +103,10 @@ async function main(argv) {
   await connection.commit();
   await w.run(insert, [4, 'spring', 1]);
   await connection.rollback();
+  if (process.env.QX_WORKLOAD_MORE) {
+    for (const sql of MORE) await w.run(sql);
+    await connection.commit();
+  }
   await connection.close();
   console.log(`SUMMARY node-oracledb ${oracledb.versionString} thin executions=${w.executions} rows=${w.rows}`);
   return 0;
