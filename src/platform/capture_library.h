@@ -11,7 +11,7 @@
 
 namespace qx::platform {
 
-// File names to hand to LoadLibrary (platform.h), most preferred first.
+// File names to hand to OpenLibrary (platform.h), most preferred first.
 std::vector<std::string> CaptureLibraryNames();
 
 }  // namespace qx::platform

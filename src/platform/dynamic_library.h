@@ -1,5 +1,5 @@
 // Loading a dynamic library with the loader's own reason for a failure. platform.h's
-// LoadLibrary answers only yes or no; an administrator installing a client library needs to
+// OpenLibrary answers only yes or no; an administrator installing a client library needs to
 // know whether the file was missing or one of its own dependencies was (a common case with
 // database client libraries), so this variant reports the loader's message.
 //
@@ -10,7 +10,7 @@
 
 namespace qx::platform {
 
-// Loads the library like LoadLibrary; on failure returns null and sets *error to the
+// Loads the library like OpenLibrary; on failure returns null and sets *error to the
 // loader's explanation (never empty).
 void* LoadLibraryReporting(const std::string& name, std::string* error);
 

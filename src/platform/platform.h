@@ -56,9 +56,9 @@ class AppendFile {
 void SystemLogError(const std::string& source, const std::string& text);
 
 // Dynamic libraries loaded by name at run time.
-void* LoadLibrary(const std::string& name);          // null when it cannot be loaded
+void* OpenLibrary(const std::string& name);          // null when it cannot be loaded
 void* LibrarySymbol(void* library, const char* name);  // null when the symbol is absent
-void FreeLibrary(void* library);
+void CloseLibrary(void* library);
 
 // Sets the process up for a long-running network service: a peer that closes a socket
 // must never kill the process through SIGPIPE. Idempotent.

@@ -15,8 +15,6 @@
 namespace qx::service {
 namespace {
 
-constexpr const char* kUnitName = "quorvexservice.service";
-
 // A switch starts with "/" or "-"; its letters in any case.
 bool IsSwitch(const std::string& arg, const std::string& name) {
   if (arg.size() < 2 || (arg[0] != '/' && arg[0] != '-')) return false;
@@ -34,7 +32,7 @@ bool HasSwitch(const std::vector<std::string>& args, const std::string& name) {
 
 int Install(bool silent) {
   std::string error;
-  if (!platform::InstallService(kUnitName, kServiceName, platform::ExecutablePath(), &error)) {
+  if (!platform::InstallService(platform::ServiceUnitName(kServiceName), kServiceName, platform::ExecutablePath(), &error)) {
     std::fprintf(stderr, "Service \"%s\" failed to install with error: \"%s\"\n", kServiceName,
                  error.c_str());
     return 1;
@@ -45,7 +43,7 @@ int Install(bool silent) {
 
 int Uninstall(bool silent) {
   std::string error;
-  if (!platform::UninstallService(kUnitName, &error)) {
+  if (!platform::UninstallService(platform::ServiceUnitName(kServiceName), &error)) {
     std::fprintf(stderr, "Service \"%s\" failed to uninstall with error: \"%s\"\n", kServiceName,
                  error.c_str());
     return 1;
@@ -54,15 +52,18 @@ int Uninstall(bool silent) {
   return 0;
 }
 
-int RunInForeground() {
+// The service until a stop request: in the foreground, or as the body of a service run by the
+// service manager (which `report` then keeps informed).
+int RunService(const platform::ServiceStateReport& report) {
   platform::BlockStopSignals();
   platform::IgnoreBrokenPipe();
   platform::RaiseDescriptorLimit();
+  report(platform::ServiceState::kStarting);
   TQuorvexService svc;
   svc.ServiceCreate();
 
   bool started = false;
-  std::thread service_thread([&svc, &started] {
+  std::thread service_thread([&svc, &started, &report] {
     try {
       started = svc.ServiceStart();
     } catch (const std::exception& e) {
@@ -74,14 +75,33 @@ int RunInForeground() {
       platform::RequestStop();
       return;
     }
+    report(platform::ServiceState::kRunning);
     svc.loop->Run();
   });
 
   platform::WaitForStopRequest();
+  report(platform::ServiceState::kStopping);
   svc.loop->Stop();
   service_thread.join();
   svc.ServiceDestroy();
   return started ? 0 : 1;
+}
+
+int RunInForeground() {
+  return RunService([](platform::ServiceState) {});
+}
+
+// SERVICE: started by the service manager, which is told how far the service is.
+int RunUnderServiceManager() {
+  std::string error;
+  const int result =
+      platform::RunUnderServiceManager(platform::ServiceUnitName(kServiceName), RunService, &error);
+  if (result < 0) {
+    std::fprintf(stderr, "Service \"%s\" could not reach the service manager: \"%s\"\n",
+                 kServiceName, error.c_str());
+    return 1;
+  }
+  return result;
 }
 
 // REPLAY: the service as in the foreground, but passive services read the capture files
@@ -162,6 +182,7 @@ int RunServiceHost(const std::vector<std::string>& args) {
     svc.ServiceCreate();
     return Uninstall(silent);
   }
+  if (HasSwitch(args, "SERVICE")) return RunUnderServiceManager();
   return RunInForeground();
 }
 

@@ -42,13 +42,12 @@ void TextLog::Append(const std::string& bytes) {
   }
 }
 
-std::string ProgramDirectory() {
-  std::string path = platform::ExecutablePath();
-  const size_t slash = path.find_last_of('/');
-  std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-  if (dir.size() > 3 && dir.back() != '/') dir += '/';
-  return dir;
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
+
+std::string ProgramDirectory() { return DirectoryOf(platform::ExecutablePath()); }
 
 std::string GetHostName() { return UpperCase(platform::HostName()); }
 

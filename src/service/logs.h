@@ -42,7 +42,11 @@ class TextLog {
   bool write_failed_reported_ = false;  // guarded by mu_
 };
 
-// The directory of the running executable with its trailing "/".
+// The directory part of a path with its trailing separator: "/" or "\\" (Windows paths may
+// use either, even mixed); "" when the path has none.
+std::string DirectoryOf(const std::string& path);
+
+// The directory of the running executable with its trailing separator.
 std::string ProgramDirectory();
 
 // The host name, upper-cased (letters a to z only).

@@ -58,13 +58,13 @@ bool LoadCaptureLibrary() {
   const std::vector<std::string> names =
       g_test_names.empty() ? platform::CaptureLibraryNames() : g_test_names;
   for (const std::string& name : names) {
-    void* lib = platform::LoadLibrary(name);
+    void* lib = platform::OpenLibrary(name);
     if (!lib) continue;
     // Resolve into a scratch table so that a library lacking an entry point leaves the
     // published table as it was.
     PcapApi api;
     if (!BindAll(lib, &api)) {
-      platform::FreeLibrary(lib);
+      platform::CloseLibrary(lib);
       continue;
     }
     g_api = api;  // the module handle is deliberately kept open for the life of the process

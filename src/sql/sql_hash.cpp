@@ -1,19 +1,17 @@
-// SHA-1 hash texts of statements (OpenSSL's libcrypto) and the statement cache.
+// SHA-1 hash texts of statements (the platform's SHA-1) and the statement cache.
 #include "sql/sql_hash.h"
-
-#include <openssl/evp.h>
 
 #include <iterator>
 #include <stdexcept>
 
+#include "platform/sha1.h"
+
 namespace qx::sql {
 
 std::string GetSQLHash(std::string_view text) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha1(), nullptr) != 1 ||
-      length < 15) {
-    // Only a broken libcrypto gets here; storing under a wrong hash would merge statements.
+  unsigned char digest[platform::kSha1Size];
+  if (!platform::Sha1(text.data(), text.size(), digest)) {
+    // Only a broken system library gets here; storing under a wrong hash would merge statements.
     throw std::runtime_error("SHA-1 digest is unavailable");
   }
   std::string out;

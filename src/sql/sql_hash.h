@@ -22,7 +22,7 @@
 namespace qx::sql {
 
 // Thread-safe: every call computes its own digest (no shared digest state). Throws
-// std::runtime_error only when libcrypto cannot compute SHA-1 at all.
+// std::runtime_error only when the system cannot compute SHA-1 at all.
 std::string GetSQLHash(std::string_view text);
 
 struct TSQLData {

@@ -141,7 +141,7 @@ TEST(AdminStatus, ShowsTheCountsAndSessionsOfARunningService) {
 
 TEST(AdminStatus, ExplainsAPortNobodyAnswersOn) {
   TempDir dir;
-  CopyFile(BinaryPath("qxadmin"), dir.File("qxadmin"));
+  CopyFileTo(BinaryPath("qxadmin"), dir.File("qxadmin"));
   const std::string target = "127.0.0.1:" + std::to_string(FreePort());
   std::string out;
   EXPECT_EQ(RunProgram({dir.File("qxadmin"), "status", target}, &out), 1);

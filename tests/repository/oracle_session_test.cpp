@@ -32,7 +32,7 @@ struct Stub {
   static Stub& Get() {
     static Stub stub = [] {
       Stub s{};
-      void* lib = platform::LoadLibrary(QX_OCISTUB_PATH);
+      void* lib = platform::OpenLibrary(QX_OCISTUB_PATH);
       EXPECT_NE(lib, nullptr) << QX_OCISTUB_PATH;
       auto sym = [lib](const char* name) { return platform::LibrarySymbol(lib, name); };
       s.reset = reinterpret_cast<void (*)()>(sym("ocistub_reset"));

@@ -59,8 +59,8 @@ size_t IndexOf(const std::vector<std::string>& lines, const std::string& line, s
 class ActiveMode : public ::testing::Test {
  protected:
   void SetUp() override {
-    CopyFile(BinaryPath("qxservice"), dir_.File("qxservice"));
-    CopyFile(BinaryPath("qxadmin"), dir_.File("qxadmin"));
+    CopyFileTo(BinaryPath("qxservice"), dir_.File("qxservice"));
+    CopyFileTo(BinaryPath("qxadmin"), dir_.File("qxadmin"));
     oracle_ = FreePort();
     do work_ = FreePort(); while (work_ == oracle_);
     do manage_ = FreePort(); while (manage_ == oracle_ || manage_ == work_);

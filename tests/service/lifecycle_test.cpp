@@ -11,8 +11,8 @@ namespace {
 class Lifecycle : public ::testing::Test {
  protected:
   void SetUp() override {
-    CopyFile(BinaryPath("qxservice"), dir_.File("qxservice"));
-    CopyFile(BinaryPath("qxadmin"), dir_.File("qxadmin"));
+    CopyFileTo(BinaryPath("qxservice"), dir_.File("qxservice"));
+    CopyFileTo(BinaryPath("qxadmin"), dir_.File("qxadmin"));
   }
   // Runs the service until it ends by itself (a failed start) and returns its exit code.
   int RunToFailure() {

@@ -114,8 +114,8 @@ size_t HistoryRows(const std::string& db, const std::string& where) {
 TEST(PassiveLive, TwoServicesOnLoopbackRecordBothFramings) {
   if (geteuid() != 0) GTEST_SKIP() << "live capture needs root";
   TempDir dir;
-  CopyFile(BinaryPath("qxservice"), dir.File("qxservice"));
-  CopyFile(BinaryPath("qxadmin"), dir.File("qxadmin"));
+  CopyFileTo(BinaryPath("qxservice"), dir.File("qxservice"));
+  CopyFileTo(BinaryPath("qxadmin"), dir.File("qxadmin"));
   std::string out;
   ASSERT_EQ(RunProgram({dir.File("qxadmin"), "init", "sqlite:repo.db"}, &out), 0) << out;
   TestListener listener;

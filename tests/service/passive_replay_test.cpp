@@ -21,8 +21,8 @@ Table Rows(const std::string& db, const std::string& sql) { return SqliteRows(db
 class Replay : public ::testing::Test {
  protected:
   void SetUp() override {
-    CopyFile(BinaryPath("qxservice"), dir_.File("qxservice"));
-    CopyFile(BinaryPath("qxadmin"), dir_.File("qxadmin"));
+    CopyFileTo(BinaryPath("qxservice"), dir_.File("qxservice"));
+    CopyFileTo(BinaryPath("qxadmin"), dir_.File("qxadmin"));
     std::string out;
     ASSERT_EQ(RunProgram({dir_.File("qxadmin"), "init", "sqlite:repo.db"}, &out), 0) << out;
   }

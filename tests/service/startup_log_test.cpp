@@ -14,8 +14,8 @@ namespace {
 TEST(StartupLog, TwoActiveServicesAndOnePassiveOnLoopback) {
   if (geteuid() != 0) GTEST_SKIP() << "capturing on lo needs root";
   TempDir dir;
-  CopyFile(BinaryPath("qxservice"), dir.File("qxservice"));
-  CopyFile(BinaryPath("qxadmin"), dir.File("qxadmin"));
+  CopyFileTo(BinaryPath("qxservice"), dir.File("qxservice"));
+  CopyFileTo(BinaryPath("qxadmin"), dir.File("qxadmin"));
   std::string out;
   ASSERT_EQ(RunProgram({dir.File("qxadmin"), "init", "sqlite:repo.db"}, &out), 0) << out;
   const int ports[] = {FreePort(), FreePort(), FreePort(), FreePort(), FreePort()};

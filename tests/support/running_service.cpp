@@ -152,8 +152,8 @@ void TcpClient::Close() {
 
 RunningService::RunningService(const std::vector<std::vector<std::string>>& admin_commands,
                                const std::string& ini_lines) {
-  CopyFile(BinaryPath("qxservice"), dir_.File("qxservice"));
-  CopyFile(BinaryPath("qxadmin"), dir_.File("qxadmin"));
+  CopyFileTo(BinaryPath("qxservice"), dir_.File("qxservice"));
+  CopyFileTo(BinaryPath("qxadmin"), dir_.File("qxadmin"));
   work_port_ = FreePort();
   do {
     manage_port_ = FreePort();

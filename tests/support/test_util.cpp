@@ -89,7 +89,7 @@ void WriteText(const std::string& path, const std::string& text) {
 
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
-void CopyFile(const std::string& from, const std::string& to) {
+void CopyFileTo(const std::string& from, const std::string& to) {
   std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing);
 }
 

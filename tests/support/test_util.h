@@ -33,8 +33,9 @@ std::vector<std::vector<std::string>> SqliteRows(const std::string& db, const st
 std::string ReadText(const std::string& path);  // "" when missing
 void WriteText(const std::string& path, const std::string& text);
 bool Exists(const std::string& path);
-// Copies a file, keeping its mode (executables stay executable).
-void CopyFile(const std::string& from, const std::string& to);
+// Copies a file, keeping its mode (executables stay executable). Not "CopyFile": windows.h
+// makes that name a macro.
+void CopyFileTo(const std::string& from, const std::string& to);
 // Lines without their CR LF / LF ends.
 std::vector<std::string> Lines(const std::string& text);
 // The message of a time-stamped log line (what follows the first ":: "), or the line itself.

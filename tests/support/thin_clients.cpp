@@ -177,8 +177,8 @@ WorkloadResult RunWorkload(const std::string& client, int port) {
 
 std::string PrepareService(const TempDir& dir, const std::vector<std::string>& add_options,
                            const std::string& ini_lines) {
-  CopyFile(BinaryPath("qxservice"), dir.File("qxservice"));
-  CopyFile(BinaryPath("qxadmin"), dir.File("qxadmin"));
+  CopyFileTo(BinaryPath("qxservice"), dir.File("qxservice"));
+  CopyFileTo(BinaryPath("qxadmin"), dir.File("qxadmin"));
   std::string out;
   if (RunProgram({dir.File("qxadmin"), "init", "sqlite:repo.db"}, &out) != 0) {
     return "qxadmin init failed: " + out;

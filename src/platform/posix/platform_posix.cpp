@@ -144,13 +144,13 @@ void SystemLogError(const std::string& source, const std::string& text) {
   closelog();
 }
 
-void* LoadLibrary(const std::string& name) { return dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL); }
+void* OpenLibrary(const std::string& name) { return dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL); }
 
 void* LibrarySymbol(void* library, const char* name) {
   return library ? dlsym(library, name) : nullptr;
 }
 
-void FreeLibrary(void* library) {
+void CloseLibrary(void* library) {
   if (library) dlclose(library);
 }
 

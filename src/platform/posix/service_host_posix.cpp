@@ -29,6 +29,12 @@ void ReloadSystemd() {
 
 }  // namespace
 
+std::string ServiceUnitName(const std::string& service_name) {
+  std::string unit;
+  for (char c : service_name) unit += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return unit + ".service";
+}
+
 bool InstallService(const std::string& unit_name, const std::string& description,
                     const std::string& executable, std::string* error) {
   const std::string unit =
@@ -65,6 +71,13 @@ bool UninstallService(const std::string& unit_name, std::string* error) {
   }
   ReloadSystemd();
   return true;
+}
+
+// systemd starts the foreground program itself: there is no dispatcher to hand over to.
+int RunUnderServiceManager(const std::string& /*unit_name*/,
+                           const std::function<int(const ServiceStateReport&)>& body,
+                           std::string* /*error*/) {
+  return body([](ServiceState) {});
 }
 
 }  // namespace qx::platform

@@ -102,7 +102,7 @@ const OciApi* LoadOciApi(const std::vector<std::string>& names, std::string* err
         loaded.emplace(name, std::move(api));
         return result;  // the library stays loaded for the life of the process
       }
-      platform::FreeLibrary(library);
+      platform::CloseLibrary(library);
       reason = name + " lacks the entry points " + missing + " (client too old)";
     }
     if (first_reason.empty()) first_reason = reason;
