@@ -188,6 +188,18 @@ RequestStatus TtcRequestDecoder::DecodeTextCall(TtcCall& call, const uint8_t* bo
   for (size_t q = start; q < limit; ++q) {
     const uint8_t b = body[q];
     if (b < 2 || b == 0xFD || b == 0xFF) continue;
+    if (b != 0xFE && size - q - 1 >= b) {
+      // One length byte: judge the bytes in place, copy only the text taken.
+      std::string_view view(reinterpret_cast<const char*>(body + q + 1), b);
+      while (!view.empty() && view.back() == '\0') view.remove_suffix(1);
+      if (view.size() > len + 1) continue;
+      if (universal && view.size() != len && view.size() + 1 != len) continue;
+      if (!PlausibleSql(view)) continue;
+      text.assign(view);
+      call.hasText = true;
+      call.text = text;
+      return RequestStatus::kOk;
+    }
     bool truncated = false;
     const size_t end = ReadTextField(body, size, q, universal, &text, &truncated);
     if (end == 0) {

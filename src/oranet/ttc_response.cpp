@@ -116,6 +116,23 @@ void TtcResponseDecoder::OnData(const uint8_t* p, size_t n, uint16_t dataFlags, 
       }
       if (matched) break;
     }
+
+  } else if (error < 0 && fixedErrorOffset_ != 0) {
+    // No error: once an earlier error showed where the number stands, the last message 4
+    // with a zero error number, zero array errors and a cursor id gives the cursor.
+    const size_t k = static_cast<size_t>(fixedErrorOffset_);
+    for (size_t i = n; i-- > 0;) {
+      if (p[i] != 0x04 || i + k + 8 > n) continue;
+      if (p[i + 3] != 0 || p[i + 4] != 0) continue;  // call status: a small number
+      bool zeros = true;
+      for (size_t z = k; z < k + 6; ++z) zeros &= p[i + z] == 0;
+      if (!zeros) continue;
+      const uint32_t cursor = U16LE(p + i + k + 6);
+      if (cursor == 0) continue;
+      outcome_.haveCursor = true;
+      outcome_.cursor = cursor;
+      break;
+    }
   }
 
   // A status message alone (commit, rollback, logoff answers).

@@ -28,7 +28,8 @@ std::vector<std::string> Render(const std::vector<CaptureConnection>& conns, siz
     if (conns[i].chunks.empty()) continue;
     out.push_back("session " + std::to_string(i + 1) + " " + conns[i].client + " -> " +
                   conns[i].server);
-    for (auto& line : TraceConnection(conns[i], piece)) out.push_back("  " + line);
+    const bool callEnds = std::getenv("QX_ORANET_CALLENDS") != nullptr;  // for reading traces
+    for (auto& line : TraceConnection(conns[i], piece, nullptr, callEnds)) out.push_back("  " + line);
   }
   return out;
 }

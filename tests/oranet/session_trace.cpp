@@ -116,7 +116,7 @@ void TraceSink::OnEvent(const oranet::Event& e) {
       break;
     case K::kEndOfSession: lines.push_back(std::string("end ") + side); break;
     case K::kFallback: lines.push_back("fallback " + std::to_string(e.text.size()) + " bytes"); break;
-    case K::kRequest: break;
+    case K::kRequest: ++requests; break;
   }
 }
 

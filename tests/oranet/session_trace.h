@@ -33,6 +33,7 @@ class TraceSink : public oranet::EventSink {
   std::vector<std::string> lines;
   std::vector<oranet::Event> executions;  // text views cleared
   std::vector<std::string> executionTexts;
+  size_t requests = 0;  // kRequest events
 
  private:
   bool callEnds_;
