@@ -42,13 +42,28 @@ TServiceData* RecordService(TQuorvexService& svc, TThreadData& record) {
   return FindConnectionService(svc, record.relayThread);
 }
 
+void AssignSessionNumber(TQuorvexService& svc, TThreadData& record) {
+  record.sessionId = 0;
+  record.sessionKey = 0;
+  if (svc.sessionNumbers) record.sessionId = svc.sessionNumbers->TryTake();
+  if (record.sessionId != 0) return;
+  if (svc.sessionNumbers) {
+    record.sessionKey = svc.sessionNumbers->NewKey();
+    return;
+  }
+  // Without a reserve (tests that drive the pipeline directly) the number is drawn in place.
+  try {
+    record.sessionId = NextSessionId(svc);
+  } catch (const std::exception& e) {
+    svc.ReportError(std::string("Unable to draw a session number: ") + e.what());
+  }
+}
+
 void CreateConnection(TQuorvexService& svc, TRelayConnection& connection) {
   auto record = std::make_unique<TThreadData>();
-  // The number is taken only once the session number is known, so a repository failure
-  // leaves nothing behind; the numbers still rise by one per registered connection.
   record->traceLines = std::make_unique<std::vector<std::string>>();
   record->relayThread = &connection;
-  record->sessionId = NextSessionId(svc);
+  AssignSessionNumber(svc, *record);
   record->elapsedTime = 0;
   record->historyQueue = std::make_unique<std::vector<sql::TSQLHistData>>();
   connection.data = std::move(record);

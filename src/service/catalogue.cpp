@@ -7,6 +7,7 @@
 #include "capture/relay_handlers.h"
 #include "manage/manage.h"
 #include "platform/datetime.h"
+#include "service/heartbeat.h"
 #include "service/passive_startup.h"
 #include "sql/sql_store.h"
 
@@ -22,7 +23,13 @@ void AppendCommaIfNeeded(std::string& list) {
 void AddStatusTimer(TQuorvexService& svc, TServiceData& service) {
   const int tag = static_cast<int>(std::trunc(service.id));
   TQuorvexService* owner = &svc;
-  service.statusTimer = svc.loop->AddTimer(5000, [owner, tag] { StatusHeartbeat(*owner, tag); });
+  service.statusTimer = svc.loop->AddTimer(5000, [owner, tag] {
+    if (owner->heartbeat) {
+      owner->heartbeat->Request(tag);
+    } else {
+      StatusHeartbeat(*owner, tag);
+    }
+  });
   service.hasStatusTimer = true;
 }
 

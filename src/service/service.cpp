@@ -1,7 +1,10 @@
 // Creation, start-up and teardown of the service object.
 #include "service/service.h"
 
+#include "capture/connection.h"
 #include "platform/datetime.h"
+#include "repository/sqlite/sqlite_session.h"
+#include "service/heartbeat.h"
 #include "service/catalogue.h"
 #include "service/config.h"
 #include "sniffer/sniffer.h"
@@ -113,7 +116,7 @@ bool TQuorvexService::StartSteps() {
   WriteServiceLog("SQL cache size " + std::to_string(sqlCacheCount) + " records.");
   if (debugConnections) WriteServiceLog("Enabled connection tracing.");
   sqlCache = std::make_unique<sql::TSQLCache>(sqlCacheCount);
-  historyWriter = std::make_unique<sql::HistoryWriter>(*this);
+  StartBackgroundWork();
 
   monitorServices = ini.ReadString(kSection, "MonitorServices", "");
   if (monitorServices.empty()) {
@@ -151,10 +154,27 @@ bool TQuorvexService::StartSteps() {
   return true;
 }
 
+void TQuorvexService::StartBackgroundWork() {
+  conditionSession = repository::sqlite::CreateSqliteSession(":memory:", "conditions", true);
+  try {
+    conditionSession->Connect();
+  } catch (const std::exception& e) {
+    ReportError(std::string("Filter date conditions go to the repository: ") + e.what());
+    conditionSession.reset();
+  }
+  sessionNumbers = std::make_unique<sql::SessionNumbers>(
+      [this] { return capture::NextSessionId(*this); },
+      [this](const std::string& line) { ReportError(line); });
+  historyWriter = std::make_unique<sql::HistoryWriter>(*this);
+  heartbeat = std::make_unique<Heartbeat>(*this);
+}
+
 void TQuorvexService::ServiceDestroy() {
   StopListeners(*this);
+  heartbeat.reset();
   // Every connection is flushed now: write what they handed over before the session goes.
   historyWriter.reset();
+  sessionNumbers.reset();
 
   // Without the schema there are no status rows to delete (and no table to delete them from).
   if (session && session->Connected() && repositoryInstalled) {

@@ -25,6 +25,7 @@
 #include "service/logs.h"
 #include "service/service_data.h"
 #include "sql/history_writer.h"
+#include "sql/session_numbers.h"
 #include "sql/sql_hash.h"
 
 namespace qx::sniffer {
@@ -39,6 +40,8 @@ namespace qx::service {
 
 // Name under which the service is registered and logs to the system log.
 inline constexpr const char* kServiceName = "QuorvexService";
+
+class Heartbeat;
 
 class TQuorvexService {
  public:
@@ -99,6 +102,13 @@ class TQuorvexService {
   // place (tests that drive the pipeline directly). Created after the session connects,
   // destroyed (after writing what it holds) before the session disconnects.
   std::unique_ptr<sql::HistoryWriter> historyWriter;
+  // Session numbers reserved ahead of time (created after the session connects, destroyed
+  // before it disconnects); absent in tests that drive the pipeline directly.
+  std::unique_ptr<sql::SessionNumbers> sessionNumbers;
+  // A private in-memory database (dual, sysdate, to_char) on which the filters' date
+  // conditions are evaluated, so that deciding a connection or a statement never waits for
+  // the repository. Absent: conditions go to the repository session.
+  std::unique_ptr<repository::Session> conditionSession;
   // Serialises the look-up-then-insert of a statement the cache does not know (SaveSQL).
   std::mutex catalogueMu;
   int32_t deadConnectionTimeout = 1440;
@@ -111,8 +121,14 @@ class TQuorvexService {
   // Where the executable lives; computed once at start-up (tests may set it first).
   std::string programDirectory;
 
+  // Writes the services' status rows on a thread of its own (heartbeat.h).
+  std::unique_ptr<Heartbeat> heartbeat;
+
  private:
   bool StartSteps();
+  // The condition session, the session-number reserve, the history writer and the
+  // heartbeat, once the session is connected.
+  void StartBackgroundWork();
 };
 
 }  // namespace qx::service

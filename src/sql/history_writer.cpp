@@ -31,6 +31,14 @@ void WriteHistoryRows(service::TQuorvexService& svc, const std::vector<HistoryRo
       });
 }
 
+void ResolveSessionNumbers(service::TQuorvexService& svc, std::vector<HistoryRow>& rows) {
+  for (HistoryRow& r : rows) {
+    if (r.session_id == 0 && r.session_key != 0 && svc.sessionNumbers) {
+      r.session_id = svc.sessionNumbers->Resolve(r.session_key);
+    }
+  }
+}
+
 HistoryWriter::HistoryWriter(service::TQuorvexService& svc) : svc_(svc) {
   thread_ = std::thread([this] { Run(); });
 }
@@ -75,6 +83,7 @@ void HistoryWriter::Run() {
     }
     lock.unlock();
     try {
+      ResolveSessionNumbers(svc_, rows);
       WriteHistoryRows(svc_, rows);
     } catch (const std::exception& e) {
       // Preparing the statement failed: every row of the batch is lost, say so.

@@ -32,8 +32,14 @@ struct HistoryRow {
   double exec_date = 0;
   double exec_time = 0;
   double session_id = 0;
+  // With session_id 0: the connection's placeholder, resolved by the writer to one number.
+  uint64_t session_key = 0;
   std::string host, ip, orauser, service_name, sid, program, username;
 };
+
+// Gives rows that carry a placeholder key their connection's session number (throws when the
+// repository gives none).
+void ResolveSessionNumbers(service::TQuorvexService& svc, std::vector<HistoryRow>& rows);
 
 // Writes the rows now, on the calling thread.
 void WriteHistoryRows(service::TQuorvexService& svc, const std::vector<HistoryRow>& rows);

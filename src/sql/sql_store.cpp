@@ -24,7 +24,10 @@ std::string Piece(const std::string& s, size_t from, size_t count) {
 
 bool CountQueryHolds(TQuorvexService& svc, const std::string& query_text) {
   try {
-    auto query = svc.session->NewFreeQuery(query_text);
+    // The private condition database when there is one: deciding a statement or a
+    // connection never waits for the repository.
+    repository::Session& session = svc.conditionSession ? *svc.conditionSession : *svc.session;
+    auto query = session.NewFreeQuery(query_text);
     if (query->HasParam("CONN_TIME")) query->SetDateTime("CONN_TIME", platform::NowDateTime());
     query->Open();
     const bool result = query->FirstAsInteger() > 0;
@@ -129,6 +132,7 @@ void InsertSQLHistory(TQuorvexService& svc, TThreadData& record, bool final) {
       r.exec_date = h.exec_date;
       r.exec_time = final && i + 1 == queue.size() ? 0 : h.exec_time;
       r.session_id = record.sessionId;
+      r.session_key = record.sessionKey;
       r.host = record.host.substr(0, 200);
       r.ip = record.ip.substr(0, 30);
       r.orauser = record.orauser.substr(0, 30);

@@ -52,15 +52,26 @@ TEST(CreateConnection, NumbersRegistersAndAnnouncesEachAcceptedConnection) {
                                                       "Connection # 1 initialized."}));
   EXPECT_EQ(f.svc.relayThreads.size(), 2u);
 
-  // Without a session number nothing is registered, counted or logged, and the connection
-  // number is not used up.
+  // Without a session number the connection is registered all the same; the failure is
+  // logged. With a reserve that has none ready, it gets a placeholder key instead.
   f.Exec("delete from qx_sequences where name = 'qx_session_id_seq'");
   auto third = Accepted(40003);
-  EXPECT_ANY_THROW(CreateConnection(f.svc, *third));
-  EXPECT_FALSE(third->data);
-  EXPECT_EQ(f.svc.relayThreads.size(), 2u);
-  EXPECT_EQ(f.svc.nextConnectionNo.load(), 2);
-  EXPECT_EQ(f.ServiceLog().size(), 2u);
+  CreateConnection(f.svc, *third);
+  ASSERT_TRUE(third->data);
+  EXPECT_EQ(third->data->sessionId, 0);
+  EXPECT_EQ(f.svc.relayThreads.size(), 3u);
+  EXPECT_EQ(f.ServiceLog().size(), 4u);  // the failure and "initialized"
+  ReleaseConnection(f.svc, *third);
+
+  f.svc.sessionNumbers = std::make_unique<sql::SessionNumbers>(
+      [] () -> double { throw std::runtime_error("locked"); }, [](const std::string&) {});
+  auto fourth = Accepted(40004);
+  CreateConnection(f.svc, *fourth);
+  ASSERT_TRUE(fourth->data);
+  EXPECT_EQ(fourth->data->sessionId, 0);
+  EXPECT_NE(fourth->data->sessionKey, 0u);
+  ReleaseConnection(f.svc, *fourth);
+  f.svc.sessionNumbers.reset();
 
   ReleaseConnection(f.svc, *first);
   EXPECT_FALSE(first->data);

@@ -300,20 +300,20 @@ TEST_F(Passive, TheSweepClosesWhatHasBeenSilentForTheTimeout) {
             (std::vector<std::vector<std::string>>{{"0"}}));
 }
 
-TEST_F(Passive, AnErrorWhileAFrameIsHandledDropsOnlyThatFrame) {
+TEST_F(Passive, AConnectionIsTrackedWhenNoSessionNumberCanBeDrawn) {
   TServiceData& service = AddService("ORA", Sniffer(0));
   svc_.session->Disconnect();  // no session number can be taken
   Connect(40001);
-  EXPECT_TRUE(service.passiveConnections.empty());
+  ASSERT_EQ(service.passiveConnections.size(), 1u);
+  EXPECT_EQ(service.passiveConnections[0]->sessionId, 0);
   const auto errors = ErrorLog();
   ASSERT_EQ(errors.size(), 1u);
-  EXPECT_EQ(errors[0].rfind("Service :: ORA error while handling a captured frame: ", 0), 0u)
-      << errors[0];
-  EXPECT_TRUE(ServiceLogHas(errors[0]));
+  EXPECT_EQ(errors[0].rfind("Unable to draw a session number: ", 0), 0u) << errors[0];
 
   svc_.session->Connect();
   Connect(40002);
-  EXPECT_EQ(service.passiveConnections.size(), 1u);
+  EXPECT_EQ(service.passiveConnections.size(), 2u);
+  EXPECT_NE(service.passiveConnections[1]->sessionId, 0);
 }
 
 TEST_F(Passive, TaggedFramesAreHandledOnceAsTheFrameInside) {

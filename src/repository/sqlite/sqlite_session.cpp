@@ -606,8 +606,10 @@ class SqliteSession : public Session {
       // WAL lets readers run beside one writer and other processes share the file. In WAL
       // mode synchronous=NORMAL never corrupts the file; a power cut may lose the last
       // commits, which a monitoring record can afford.
-      std::string mode;
-      {
+      // A private in-memory database (the filters' condition evaluator) has no journal to
+      // share.
+      std::string mode = "wal";
+      if (file_path_ != ":memory:") {
         StmtHolder h;
         if (sqlite3_prepare_v2(db, "PRAGMA journal_mode=WAL", -1, &h.stmt, nullptr) !=
                 SQLITE_OK ||
@@ -620,7 +622,7 @@ class SqliteSession : public Session {
         throw RepositoryError("The repository file " + file_path_ +
                               " cannot use the WAL journal (journal mode " + mode + ")");
       }
-      Exec(db, "PRAGMA synchronous=NORMAL");
+      if (file_path_ != ":memory:") Exec(db, "PRAGMA synchronous=NORMAL");
       Exec(db, kConnectionSetup);
     } catch (const RepositoryError&) {
       sqlite3_close(db);
