@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <exception>
 #include <memory>
 #include <string_view>
@@ -10,7 +11,7 @@
 
 #include "capture/connect_descriptor.h"
 #include "capture/connection.h"
-#include "capture/relay_handlers.h"
+#include "capture/monitor.h"
 #include "platform/datetime.h"
 #include "platform/platform.h"
 #include "sql/sql_store.h"
@@ -36,7 +37,8 @@ struct FrameLayout {
 
 // False for anything but a first (or only) fragment of an Ethernet/IPv4/TCP frame whose IP
 // and TCP headers were captured whole.
-bool ReadLayout(const uint8_t* f, size_t captured, FrameLayout* out) {
+bool ReadLayout(const uint8_t* f, size_t captured, FrameLayout* out,
+                size_t limit = SIZE_MAX) {
   if (!f || captured < kEthernet + kMinIpHeader) return false;
   if (sniffer::Get16(f + 12) != 0x0800 || (f[14] >> 4) != 4 || f[23] != 6) return false;
   if ((sniffer::Get16(f + 20) & 0x1fff) != 0) return false;  // no TCP header in it
@@ -48,7 +50,7 @@ bool ReadLayout(const uint8_t* f, size_t captured, FrameLayout* out) {
   if (tcp_header < kMinTcpHeader || captured < tcp + tcp_header) return false;
   const size_t ip_total = sniffer::Get16(f + 16);
   size_t end = ip_total == 0 ? captured : kEthernet + ip_total;
-  end = std::min({end, captured, kPassivePayloadLimit});
+  end = std::min({end, captured, limit});
   out->tcp = tcp;
   out->start = tcp + tcp_header;
   out->end = std::max(end, out->start);
@@ -59,81 +61,18 @@ bool IsServer(const TServiceData& service, const std::string& address, uint16_t 
   return address == service.oracle_host && static_cast<double>(port) == service.oracle_port;
 }
 
-// The client's closing data packet, recognised as its byte dump containing the header of a
-// ten-byte data packet: "10 0 0 6 0 0 0 0" with a 2-byte length; with the 4-byte length that
-// servers from 12c on switch to after ACCEPT, "0 0 0 10 6 F 0 0 0 64", where the packet flags F
-// are 32 (large SDU) or 0: clients differ, node-oracledb for one leaves them 0. The dump is
-// built only when the bytes that any match needs are present, which is rare.
-bool IsEndPacket(std::string_view payload) {
-  static constexpr char kTwoByteCore[] = {0, 0, 6, 0, 0, 0, 0};
-  static constexpr char kFourByteCores[2][9] = {{0, 0, 10, 6, 32, 0, 0, 0, 64},
-                                                {0, 0, 10, 6, 0, 0, 0, 0, 64}};
-  bool maybe = payload.find(std::string_view(kTwoByteCore, sizeof kTwoByteCore)) !=
-               std::string_view::npos;
-  for (const auto& core : kFourByteCores) {
-    maybe = maybe || payload.find(std::string_view(core, sizeof core)) != std::string_view::npos;
-  }
-  if (!maybe) return false;
-  const std::string dump = DumpBytes(payload);
-  return dump.find("10 0 0 6 0 0 0 0") != std::string::npos ||
-         dump.find("0 0 0 10 6 32 0 0 0 64") != std::string::npos ||
-         dump.find("0 0 0 10 6 0 0 0 0 64") != std::string::npos;
-}
-
 std::string PortText(double port) { return std::to_string(static_cast<long long>(port)); }
 
-enum class CloseReason { kEndPacket, kTimeout, kStop };
-
-// passiveMu held. The closing steps, then the disposal of the record (it is destroyed).
+// passiveMu held. The close sequence, then the disposal of the record (it is destroyed).
 void ClosePassiveConnection(TQuorvexService& svc, TServiceData& service, TThreadData& record,
-                            CloseReason reason) {
-  const std::string n = std::to_string(record.connectionNo);
-  try {
-    if (reason == CloseReason::kTimeout) {
-      record.elapsedTime = ElapsedIncrement(record, true);
-      if (record.debug) {
-        // The computed time goes only to the trace: the statement is stored with 0 below,
-        // as a silent client says nothing about how long the server worked.
-        const auto stamped = [&record](const std::string& text) {
-          AddTrace(record, std::to_string(platform::TickCount()) + "::" + text);
-        };
-        const std::string rule = "------ SQL elapsedTime Insert Timeout ------";
-        stamped(rule);
-        stamped(record.sqlText);
-        stamped("ThreadData.elap3 := " + std::to_string(record.elap3));
-        stamped("ThreadData.elap2 := " + std::to_string(record.elap2));
-        stamped("ThreadData.elap1 := " + std::to_string(record.elap1));
-        stamped("ThreadData.elapsedTime := " + std::to_string(record.elapsedTime));
-        stamped(rule);
-      }
-    } else {
-      record.elapsedTime = 0;
+                            CloseReason reason, int64_t ms) {
+  if (record.established && !record.excluded) {
+    if (reason == CloseReason::kEndOfSession && svc.debugConnections) {
+      svc.WriteServiceLog("Service :: " + service.name + "Client connection from IP " +
+                          record.clientIp + " port " + PortText(record.clientPort) +
+                          " disconnected.");
     }
-    if (reason == CloseReason::kStop) {
-      const std::string line = "Connection disconnected for host " + record.host;
-      AddTrace(record, line);
-      svc.WriteServiceLog(line);
-    }
-    if (!record.sqlSkip) sql::SaveSQL(svc, record, 0);
-    sql::InsertSQLHistory(svc, record, true);
-    sql::CloseSQLHistory(svc, record);
-    FlushTrace(svc, record);
-  } catch (const std::exception& e) {
-    const std::string rest = " error received while saving SQL execution history for host " +
-                             record.host + ": " + e.what();
-    switch (reason) {
-      case CloseReason::kEndPacket:
-        svc.WriteServiceLog("Service :: " + service.name + "Connection # " + n + rest);
-        svc.WriteErrorLog("Service :: " + service.name + " Connection # " + n + rest);
-        break;
-      case CloseReason::kTimeout:
-        svc.ReportError("Timeout Connection # " + n + rest);
-        break;
-      case CloseReason::kStop:
-        svc.ReportError("Connection # " + n + " error received while disconnecting for host " +
-                        record.host + ": " + e.what());
-        break;
-    }
+    CloseMonitoredConnection(svc, record, reason, ms);
   }
   record.traceLines.reset();
   auto& list = service.passiveConnections;
@@ -158,87 +97,88 @@ void TakeConnectionNumber(TQuorvexService& svc, TThreadData& record) {
   }
 }
 
-// passiveMu held. A new connection from the client's connect packet: the record when it is
-// monitored (listed and counted), null when the service filters exclude it.
+// passiveMu held. The record of a client connection first seen now. It is watched from its
+// first bytes, but counted and listed as a connection only once its connect descriptor has
+// been decoded and the service filters keep it.
 TThreadData* OpenPassiveConnection(TQuorvexService& svc, TServiceData& service,
-                                   const std::string& address, uint16_t port,
-                                   const std::string& payload) {
+                                   const std::string& address, uint16_t port) {
   SweepDeadConnections(svc, service);
   auto record = std::make_unique<TThreadData>();
   record->traceLines = std::make_unique<std::vector<std::string>>();
   record->historyQueue = std::make_unique<std::vector<sql::TSQLHistData>>();
   record->service = &service;
-  // Peeked, not taken: an excluded connection must leave the number to the next one.
+  // Peeked, not taken: a connection that is not monitored leaves the number to the next one.
   record->connectionNo = svc.nextConnectionNo.load();
-  AssignSessionNumber(svc, *record);
   record->elapsedTime = 0;
   record->debug = service.connLogOpen.load();
   record->clientIp = address;
   record->clientPort = port;
-  if (svc.debugConnections) {
-    svc.WriteServiceLog("Service :: " + service.name + " New client connection from IP " +
-                        address + " port " + std::to_string(port) + " detected.");
-  }
+  record->lastActivity = platform::NowDateTime();
   // The client's address is known from the frame, so the descriptor's host is not resolved.
   record->ip = address;
-  AnalyzeConnectData(svc, *record, payload);
-  record->established = true;
-  if (svc.debugConnections) {
-    svc.WriteServiceLog("Service :: " + service.name +
-                        (record->excluded ? " Disabling" : " Enabling") +
-                        " monitoring of new connection from host " + record->host);
-  }
-  if (record->excluded) return nullptr;
-  TakeConnectionNumber(svc, *record);
+  record->monitor = std::make_unique<ConnectionMonitor>(svc, *record, MonitorMode::kPassive);
   service.passiveConnections.push_back(std::move(record));
-  service.totalConnections.fetch_add(1);
   return service.passiveConnections.back().get();
 }
 
-// passiveMu held.
-void HandleClientFrame(TQuorvexService& svc, TServiceData& service, const std::string& address,
-                       uint16_t port, const std::string& payload) {
-  TThreadData* record = FindPassiveConnection(service, address, port);
-  if (!record && IsConnectDescriptor(payload)) {
-    record = OpenPassiveConnection(svc, service, address, port, payload);
-  }
-  if (!record) return;
-  if (IsEndPacket(payload)) {
-    if (svc.debugConnections) {
-      svc.WriteServiceLog("Service :: " + service.name + "Client connection from IP " + address +
-                          " port " + std::to_string(port) + " disconnected.");
-    }
-    ClosePassiveConnection(svc, service, *record, CloseReason::kEndPacket);
+// passiveMu held. After the record's bytes were fed: a connection whose descriptor was just
+// decoded is numbered and counted (or, when excluded, only kept to ignore its frames).
+void SettleConnection(TQuorvexService& svc, TThreadData& record, bool was_established) {
+  if (was_established || !record.established) return;
+  if (record.excluded) {
+    record.monitor.reset();
     return;
   }
-  ProcessClientChunk(svc, *record, payload);
+  AssignSessionNumber(svc, record);
+  TakeConnectionNumber(svc, record);
+  if (record.service) record.service->totalConnections.fetch_add(1);
 }
 
-// passiveMu held.
-void HandleServerFrame(TServiceData& service, const std::string& address, uint16_t port) {
-  TThreadData* record = FindPassiveConnection(service, address, port);
-  if (record && record->established && !record->excluded) CountResponse(*record);
+// passiveMu held. One TCP segment of a connection to the service's server.
+void HandleSegment(TQuorvexService& svc, TServiceData& service, const std::string& client,
+                   uint16_t client_port, bool from_server, std::string_view payload,
+                   uint8_t tcp_flags, int64_t ms) {
+  TThreadData* record = FindPassiveConnection(service, client, client_port);
+  const bool closing = (tcp_flags & 0x05) != 0;  // FIN or RST
+  if (!record) {
+    if (from_server || payload.empty()) return;
+    record = OpenPassiveConnection(svc, service, client, client_port);
+  }
+  if (record->monitor && !payload.empty()) {
+    const bool was_established = record->established;
+    if (from_server) {
+      record->monitor->ToClient(payload, ms);
+    } else {
+      record->monitor->ToServer(payload, ms);
+    }
+    SettleConnection(svc, *record, was_established);
+  }
+  if (closing || (record->monitor && record->monitor->SessionEnded())) {
+    ClosePassiveConnection(svc, service, *record, CloseReason::kEndOfSession, ms);
+  }
 }
 
 }  // namespace
 
 std::string TcpPayloadText(const uint8_t* frame, size_t captured) {
   FrameLayout layout;
-  if (!ReadLayout(frame, captured, &layout)) return std::string();
+  if (!ReadLayout(frame, captured, &layout, kPassivePayloadLimit)) return std::string();
   return std::string(reinterpret_cast<const char*>(frame) + layout.start,
                      layout.end - layout.start);
 }
 
 void PassiveFrame(TQuorvexService& svc, sniffer::TSniffer* sender, const uint8_t* frame,
-                  size_t captured) {
+                  size_t captured, int64_t ms) {
   FrameLayout layout;
   if (!ReadLayout(frame, captured, &layout)) return;
   const std::string source = sniffer::IPToStr(sniffer::Get32(frame + 26));
   const std::string destination = sniffer::IPToStr(sniffer::Get32(frame + 30));
   const uint16_t source_port = sniffer::Get16(frame + layout.tcp);
   const uint16_t destination_port = sniffer::Get16(frame + layout.tcp + 2);
-  std::string payload;
-  bool payload_ready = false;
+  const uint8_t flags = frame[layout.tcp + 13];
+  const std::string_view payload(reinterpret_cast<const char*>(frame) + layout.start,
+                                 layout.end - layout.start);
+  if (ms < 0) ms = MonitorNowMs();
 
   for (const auto& entry : svc.services) {
     TServiceData& service = *entry;
@@ -248,15 +188,10 @@ void PassiveFrame(TQuorvexService& svc, sniffer::TSniffer* sender, const uint8_t
     try {
       std::lock_guard<std::mutex> lock(service.passiveMu);
       if (from_server) {
-        HandleServerFrame(service, destination, destination_port);
-        continue;
+        HandleSegment(svc, service, destination, destination_port, true, payload, flags, ms);
+      } else {
+        HandleSegment(svc, service, source, source_port, false, payload, flags, ms);
       }
-      if (!payload_ready) {
-        payload.assign(reinterpret_cast<const char*>(frame) + layout.start,
-                       layout.end - layout.start);
-        payload_ready = true;
-      }
-      HandleClientFrame(svc, service, source, source_port, payload);
     } catch (const std::exception& e) {
       svc.ReportError("Service :: " + service.name + " error while handling a captured frame: " +
                       e.what());
@@ -270,7 +205,8 @@ void PassiveFrame(TQuorvexService& svc, sniffer::TSniffer* sender, const uint8_t
 void PassivePacket(TQuorvexService& svc, sniffer::TSniffer* sender,
                    sniffer::PTpcap_pkthdr header, sniffer::PTCPPckt data) {
   if (!header || !data) return;
-  PassiveFrame(svc, sender, reinterpret_cast<const uint8_t*>(data), header->caplen);
+  const int64_t ms = static_cast<int64_t>(header->ts.tv_sec) * 1000 + header->ts.tv_usec / 1000;
+  PassiveFrame(svc, sender, reinterpret_cast<const uint8_t*>(data), header->caplen, ms);
 }
 
 void PassiveTaggedFrame(TQuorvexService& svc, sniffer::TSniffer* sender,
@@ -289,11 +225,12 @@ void PassiveTaggedFrame(TQuorvexService& svc, sniffer::TSniffer* sender,
   if (captured < type_at + 2) return;
   // The frame without its tags, in a buffer the capture thread reuses.
   thread_local std::vector<uint8_t> untagged;
-  const size_t length = std::min(captured - (type_at - 12), kPassivePayloadLimit);
+  const size_t length = captured - (type_at - 12);
   untagged.resize(length);
   std::copy(frame, frame + 12, untagged.begin());
   std::copy(frame + type_at, frame + type_at + (length - 12), untagged.begin() + 12);
-  PassiveFrame(svc, sender, untagged.data(), length);
+  const int64_t ms = static_cast<int64_t>(header->ts.tv_sec) * 1000 + header->ts.tv_usec / 1000;
+  PassiveFrame(svc, sender, untagged.data(), length, ms);
 }
 
 void AttachPassiveHandlers(TQuorvexService& svc, sniffer::TSniffer& sniffer) {
@@ -322,9 +259,11 @@ void SweepDeadConnections(TQuorvexService& svc, TServiceData& service, double no
     TThreadData& record = *list[i];
     const long long silent_ms = std::llround((now - record.lastActivity) * kMsPerDay);
     if (silent_ms < timeout_ms) continue;
-    svc.WriteServiceLog("Timeout client connection from IP " + record.clientIp + " port " +
-                        PortText(record.clientPort) + " disconnected.");
-    ClosePassiveConnection(svc, service, record, CloseReason::kTimeout);
+    if (record.established && !record.excluded) {
+      svc.WriteServiceLog("Timeout client connection from IP " + record.clientIp + " port " +
+                          PortText(record.clientPort) + " disconnected.");
+    }
+    ClosePassiveConnection(svc, service, record, CloseReason::kTimeout, MonitorNowMs());
   }
 }
 
@@ -336,7 +275,7 @@ void FlushPassiveConnections(TQuorvexService& svc, TServiceData& service) {
   std::lock_guard<std::mutex> lock(service.passiveMu);
   auto& list = service.passiveConnections;
   while (!list.empty()) {
-    ClosePassiveConnection(svc, service, *list.back(), CloseReason::kStop);
+    ClosePassiveConnection(svc, service, *list.back(), CloseReason::kStop, MonitorNowMs());
   }
 }
 

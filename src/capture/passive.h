@@ -45,8 +45,9 @@ std::string TcpPayloadText(const uint8_t* frame, size_t captured);
 void PassivePacket(service::TQuorvexService& svc, sniffer::TSniffer* sender,
                    sniffer::PTpcap_pkthdr header, sniffer::PTCPPckt data);
 // The same on plain bytes.
+// `ms`: the frame's capture time in ms (server times are measured on it); -1 for now.
 void PassiveFrame(service::TQuorvexService& svc, sniffer::TSniffer* sender,
-                  const uint8_t* frame, size_t captured);
+                  const uint8_t* frame, size_t captured, int64_t ms = -1);
 // The sniffer's any-frame handler: a frame with 802.1Q / 802.1ad tags is handled as the
 // untagged frame inside them (the TCP handler never sees it as TCP); others are left alone.
 void PassiveTaggedFrame(service::TQuorvexService& svc, sniffer::TSniffer* sender,

@@ -3,6 +3,7 @@
 
 #include "capture/connect_descriptor.h"
 #include "capture/connection.h"
+#include "capture/monitor.h"
 #include "platform/datetime.h"
 #include "sql/byte_text.h"
 #include "sql/sql_store.h"
@@ -14,6 +15,8 @@ using service::TQuorvexService;
 
 void tcpMainConnect(TQuorvexService& svc, TRelayConnection& connection) {
   CreateConnection(svc, connection);
+  TThreadData& record = *connection.data;
+  record.monitor = std::make_unique<ConnectionMonitor>(svc, record, MonitorMode::kActive);
 }
 
 void ProcessClientChunk(TQuorvexService& svc, TThreadData& record, const std::string& text) {
@@ -48,42 +51,24 @@ void ProcessClientChunk(TQuorvexService& svc, TThreadData& record, const std::st
 
 void tcpMainExecute(TQuorvexService& svc, TRelayConnection& connection) {
   TThreadData* record = connection.data.get();
-  if (!record || record->excluded || connection.chunk.empty()) return;
-  const std::string upper = sql::UpperCase(connection.chunk);
+  if (!record || record->excluded || connection.chunk.empty() || !record->monitor) return;
   if (record->debug) {
     AddTrace(*record, "---------------- To Server Raw Data -----------------");
-    AddTrace(*record, upper);
+    AddTrace(*record, connection.chunk);
     AddTrace(*record, "---------------- To Server Raw Data -----------------");
     AddTrace(*record, "---------------- To Server Code Data -----------------");
-    AddTrace(*record, DumpBytes(upper));
+    AddTrace(*record, DumpBytes(connection.chunk));
     AddTrace(*record, "---------------- To Server Code Data -----------------");
   }
-  if (!record->established && IsConnectDescriptor(upper)) {
-    AnalyzeConnectData(svc, *record, upper);
-    if (record->ip.empty()) {
-      // The descriptor's host name did not resolve. The relay knows the client's address
-      // anyway, so the connection stays monitored under it; only a connection whose address
-      // is unknown both ways is excluded.
-      svc.WriteServiceLog("Unable to determine ip address for host " + record->host);
-      std::lock_guard<std::mutex> lock(record->identityMutex);
-      record->ip = connection.peer_ip;
-      if (record->ip.empty()) record->excluded = true;
-    }
-    {
-      std::lock_guard<std::mutex> lock(record->identityMutex);
-      record->established = true;
-    }
-    if (svc.debugConnections) {
-      svc.WriteServiceLog(std::string(record->excluded ? "Disabling" : "Enabling") +
-                          " monitoring of new connection from host " + record->host);
-    }
-  }
-  if (!record->excluded && record->established) ProcessClientChunk(svc, *record, upper);
+  record->monitor->ToServer(connection.chunk, MonitorNowMs());
+  (void)svc;
 }
 
 void tcpMainOutboundData(TQuorvexService& /*svc*/, TRelayConnection& connection) {
   TThreadData* record = connection.data.get();
-  if (record && !record->excluded) CountResponse(*record);
+  if (record && !record->excluded && record->monitor) {
+    record->monitor->ToClient(connection.chunk, MonitorNowMs());
+  }
 }
 
 void tcpMainDisconnect(TQuorvexService& svc, TRelayConnection& connection) {
@@ -94,22 +79,7 @@ void tcpMainDisconnect(TQuorvexService& svc, TRelayConnection& connection) {
     ReleaseConnection(svc, connection);
     return;
   }
-  const std::string n = std::to_string(record->connectionNo);
-  try {
-    if (!record->sqlSkip) sql::SaveSQL(svc, *record, 0);
-    sql::InsertSQLHistory(svc, *record, true);
-    if (svc.debugConnections) {
-      const std::string line = "Connection # " + n + " disconnected for host " + record->host;
-      AddTrace(*record, line);
-      svc.WriteServiceLog(line);
-    }
-    FlushTrace(svc, *record);
-    sql::CloseSQLHistory(svc, *record);
-  } catch (const std::exception& e) {
-    svc.ReportError("tcpMainDisconnect Connection # " + n +
-                    " error received while disconnecting for host " + record->host + ": " +
-                    e.what());
-  }
+  CloseMonitoredConnection(svc, *record, CloseReason::kDisconnect, MonitorNowMs());
   ReleaseConnection(svc, connection);
 }
 
@@ -122,17 +92,7 @@ void tcpMainException(TQuorvexService& svc, TRelayConnection& connection,
                       message);
     return;
   }
-  svc.WriteErrorLog("Disconnect exception from host " + record->host + ". Connection closed.");
-  try {
-    if (!record->sqlSkip) sql::SaveSQL(svc, *record, 0);
-    sql::InsertSQLHistory(svc, *record, true);
-    FlushTrace(svc, *record);
-    if (record->established) sql::CloseSQLHistory(svc, *record);
-  } catch (const std::exception& e) {
-    svc.ReportError("tcpMainException Connection # " + std::to_string(record->connectionNo) +
-                    " error received while disconnecting for host " + record->host + ": " +
-                    e.what());
-  }
+  CloseMonitoredConnection(svc, *record, CloseReason::kReset, MonitorNowMs());
   ReleaseConnection(svc, connection);
 }
 

@@ -2,6 +2,8 @@
 // measurement of a statement's server time.
 #include "capture/thread_data.h"
 
+#include "capture/monitor.h"
+
 #include <cmath>
 
 #include "platform/datetime.h"
@@ -14,6 +16,9 @@ namespace {
 constexpr double kMsPerDay = 86400.0 * 1000.0;
 
 }  // namespace
+
+TThreadData::TThreadData() = default;
+TThreadData::~TThreadData() = default;
 
 int32_t CurrentTick() { return static_cast<int32_t>(platform::TickCount()); }
 

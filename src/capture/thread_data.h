@@ -34,8 +34,14 @@ struct TServiceData;
 namespace qx::capture {
 
 class TRelayConnection;
+class ConnectionMonitor;
 
 struct TThreadData {
+  TThreadData();
+  ~TThreadData();
+  TThreadData(const TThreadData&) = delete;
+  TThreadData& operator=(const TThreadData&) = delete;
+
   int32_t connectionNo = 0;
   // The trace; null once the connection has been released (AddTrace then does nothing).
   std::unique_ptr<std::vector<std::string>> traceLines;
@@ -72,6 +78,11 @@ struct TThreadData {
   std::string clientIp;       // passive mode: key of the record
   double clientPort = 0;      // passive mode: second key
   int32_t elapsedTime = 0;    // server milliseconds accumulated for the current statement
+  // sqlText was found by the keyword search: the keyword-scan rules of IsIgnoredStatement
+  // apply when it is stored. Decoded texts are stored whatever their first word.
+  bool keywordRules = true;
+  // Turns the connection's bytes into this record's contents (monitor.h); owned.
+  std::unique_ptr<ConnectionMonitor> monitor;
 
   // Guards the identity fields against the status listing (see the file comment).
   mutable std::mutex identityMutex;

@@ -8,6 +8,7 @@
 #include "service/catalogue.h"
 #include "service/config.h"
 #include "sniffer/sniffer.h"
+#include "sql/byte_text.h"
 
 namespace qx::service {
 
@@ -115,6 +116,15 @@ bool TQuorvexService::StartSteps() {
   sqlCacheCount = ini.ReadInteger(kSection, "sqlCacheCount", 500);
   WriteServiceLog("SQL cache size " + std::to_string(sqlCacheCount) + " records.");
   if (debugConnections) WriteServiceLog("Enabled connection tracing.");
+  const std::string capture = ini.ReadString(kSection, "StatementCapture", "decode");
+  if (sql::EqualsIgnoreAsciiCase(capture, "keyword")) {
+    keywordCapture = true;
+  } else if (!sql::EqualsIgnoreAsciiCase(capture, "decode")) {
+    ReportError("StatementCapture '" + capture +
+                "' is neither 'decode' nor 'keyword'; statements are decoded.");
+  }
+  WriteServiceLog(std::string("Statement texts are taken by ") +
+                  (keywordCapture ? "keyword search." : "decoding Oracle Net."));
   sqlCache = std::make_unique<sql::TSQLCache>(sqlCacheCount);
   StartBackgroundWork();
 

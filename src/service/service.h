@@ -91,6 +91,9 @@ class TQuorvexService {
   bool logsOpened = false;
   bool repositoryInstalled = false;  // the installation check passed
   bool debugConnections = false;
+  // StatementCapture=keyword: statement texts are found by keyword search in each client
+  // request (as older installations stored them) instead of being decoded.
+  bool keywordCapture = false;
   TextLog errorLog;
   TextLog serviceLog;
   std::string repositoryConnectString;

@@ -77,7 +77,7 @@ std::optional<TSQLData> FindSQLData(TQuorvexService& svc, TThreadData& record,
 void SaveSQL(TQuorvexService& svc, TThreadData& record, int32_t elapsed_ms) {
   const std::string& s = record.sqlText;
   if (s.empty()) return;
-  if (IsIgnoredStatement(s)) return;
+  if (record.keywordRules ? IsIgnoredStatement(s) : IsNeverStoredStatement(s)) return;
   if (IsExcludedByFilters(svc, record, s, elapsed_ms)) return;
   if (!record.established) return;
 

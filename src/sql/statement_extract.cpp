@@ -57,6 +57,19 @@ bool IsIgnoredStatement(std::string_view text) {
   return Trim(text).size() < kMinStatementLength;
 }
 
+bool IsNeverStoredStatement(std::string_view text) {
+  if (Contains(text, kOwnStatementMarker)) return true;
+  const std::string upper = UpperCase(text);
+  for (std::string_view prefix : kRepositoryPrefixes) {
+    if (Contains(upper, prefix)) return true;
+  }
+  // EXPLAIN PLAN [SET STATEMENT_ID = ...] [INTO ...] FOR statement
+  std::string_view t = Trim(upper);
+  if (t.substr(0, 7) != "EXPLAIN") return false;
+  t = Trim(t.substr(7));
+  return t.substr(0, 4) == "PLAN";
+}
+
 ExtractedStatement ExtractStatement(std::string_view packet,
                                     const std::vector<std::string>& keywords) {
   ExtractedStatement result;

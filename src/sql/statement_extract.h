@@ -34,6 +34,11 @@ inline std::string FindStatementKeyword(std::string_view text) {
 // INSERT without INTO) or is shorter than 7 bytes once trimmed.
 bool IsIgnoredStatement(std::string_view text);
 
+// The rules that hold for every stored text, however it was found: the service's own blocks
+// (the marker), statements naming a repository table, and EXPLAIN PLAN requests are never
+// stored.
+bool IsNeverStoredStatement(std::string_view text);
+
 struct ExtractedStatement {
   std::string statement;  // empty when the packet holds no keyword or the text was dropped
   bool skip = false;      // true when the statement must never be stored
