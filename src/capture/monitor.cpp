@@ -115,6 +115,7 @@ void ConnectionMonitor::EndExecution(int64_t ms, const Event* /*outcome*/) {
   if (!pending_) return;
   pending_ = false;
   if (pendingSkip_ || record_.excluded || !record_.established) return;
+  // ms < 0: the answer never came and nothing tells how long the server worked.
   const int64_t elapsed = ms > pendingMs_ ? ms - pendingMs_ : 0;
   record_.sqlText = std::move(pendingText_);
   record_.sqlStart = pendingDate_;

@@ -57,8 +57,8 @@ class ConnectionMonitor final : public oranet::EventSink {
   // The session ended on the wire (its end-of-file data packet was seen).
   bool SessionEnded() const { return sessionEnded_; }
 
-  // Stores the execution still waiting for its answer (timed up to `ms`) and hands the queued
-  // history over; the record stays usable for the rest of the close sequence.
+  // Stores the execution still waiting for its answer (timed up to `ms`; with ms < 0 its time
+  // is unknown and stored as 0); the record stays usable for the rest of the close sequence.
   void Complete(int64_t ms);
 
   const oranet::Stats& DecoderStats() const { return decoder_.stats(); }

@@ -263,7 +263,8 @@ void SweepDeadConnections(TQuorvexService& svc, TServiceData& service, double no
       svc.WriteServiceLog("Timeout client connection from IP " + record.clientIp + " port " +
                           PortText(record.clientPort) + " disconnected.");
     }
-    ClosePassiveConnection(svc, service, record, CloseReason::kTimeout, MonitorNowMs());
+    // A silent client says nothing about how long the server worked on its last request.
+    ClosePassiveConnection(svc, service, record, CloseReason::kTimeout, -1);
   }
 }
 

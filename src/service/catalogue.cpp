@@ -1,6 +1,8 @@
 // Loading and validating the monitored services, and their status rows.
 #include "service/catalogue.h"
 
+#include "capture/monitor.h"
+
 #include <cmath>
 
 #include "capture/connection.h"
@@ -230,19 +232,8 @@ void FlushOpenRelayConnections(TQuorvexService& svc) {
     conn.detached = true;
     capture::TThreadData* rec = conn.data.get();
     if (!rec || !rec->established) continue;
-    const std::string line = "Connection disconnected for host " + rec->host;
-    capture::AddTrace(*rec, line);
-    svc.WriteServiceLog(line);
-    capture::FlushTrace(svc, *rec);
-    try {
-      if (!rec->sqlSkip) sql::SaveSQL(svc, *rec, 0);
-      sql::InsertSQLHistory(svc, *rec, true);
-      sql::CloseSQLHistory(svc, *rec);
-    } catch (const std::exception& e) {
-      svc.ReportError("Connection # " + std::to_string(rec->connectionNo) +
-                      " error received while disconnecting for host " + rec->host + ": " +
-                      e.what());
-    }
+    capture::CloseMonitoredConnection(svc, *rec, capture::CloseReason::kStop,
+                                      capture::MonitorNowMs());
     rec->traceLines.reset();
   }
   for (auto it = conns.rbegin(); it != conns.rend(); ++it) {

@@ -123,8 +123,7 @@ bool TQuorvexService::StartSteps() {
     ReportError("StatementCapture '" + capture +
                 "' is neither 'decode' nor 'keyword'; statements are decoded.");
   }
-  WriteServiceLog(std::string("Statement texts are taken by ") +
-                  (keywordCapture ? "keyword search." : "decoding Oracle Net."));
+  if (keywordCapture) WriteServiceLog("Statement texts are taken by keyword search.");
   sqlCache = std::make_unique<sql::TSQLCache>(sqlCacheCount);
   StartBackgroundWork();
 

@@ -117,9 +117,17 @@ class Passive : public ::testing::Test {
   void FromServer(uint16_t port, const std::string& payload, int sniffer = 0) {
     Feed(TcpFrame(kServer, kOraclePort, kClient, port, payload), sniffer);
   }
-  void Connect(uint16_t port, const std::string& program = "sqlplus@box") {
-    FromClient(port, TnsConnect(program, "box", "alice", "orcl"));
-    FromServer(port, "accept");
+  void Connect(uint16_t port, const std::string& program = "sqlplus@box",
+               bool four_byte = false) {
+    const std::string connect = TnsConnect(program, "box", "alice", "orcl", false, four_byte);
+    FromClient(port, connect);
+    FromServer(port, testsupport::TnsAcceptFor(connect));
+  }
+  // Connections counted as monitored: their descriptor was decoded and the filters kept them.
+  size_t Monitored(const TServiceData& service) {
+    size_t n = 0;
+    for (const auto& r : service.passiveConnections) n += r->established && !r->excluded;
+    return n;
   }
 
   // sqltext, srvc_id, ip, orauser, program, username of every history row, in order.
@@ -145,16 +153,15 @@ class PassiveSession : public Passive, public ::testing::WithParamInterface<bool
 TEST_P(PassiveSession, StatementsAndHistoryUntilTheEndPacket) {
   const bool four_byte = GetParam();
   TServiceData& service = AddService("ORA", Sniffer(0));
-  Connect(40001);
+  Connect(40001, "sqlplus@box", four_byte);
   ASSERT_EQ(service.passiveConnections.size(), 1u);
   EXPECT_EQ(service.totalConnections.load(), 1);
   EXPECT_EQ(svc_.nextConnectionNo.load(), 1);
   FromClient(40001, TnsAuth("SCOTT", four_byte));
-  FromServer(40001, "auth ok");
+  FromServer(40001, testsupport::TnsReply(four_byte));
   FromClient(40001, TnsStatement("Select ename From emp", four_byte));
-  FromServer(40001, "rows");
-  FromClient(40001, "");  // a pure acknowledgement counts as a chunk, starts nothing
-  EXPECT_EQ(service.passiveConnections[0]->requestCount, 2);
+  FromClient(40001, "");  // a pure acknowledgement changes nothing
+  FromServer(40001, testsupport::TnsReply(four_byte));
   FromClient(40001, TnsStatement("update emp set sal = 1", four_byte));
   // The first statement is complete and catalogued, its execution queued; the second runs.
   EXPECT_EQ(Rows(Db(), "select sqltext from qx_client_sql"),
@@ -173,60 +180,58 @@ TEST_P(PassiveSession, StatementsAndHistoryUntilTheEndPacket) {
   EXPECT_TRUE(ServiceLogHas("Service :: ORA Enabling monitoring of new connection from host BOX"));
   EXPECT_TRUE(ServiceLogHas("Service :: ORAClient connection from IP 10.0.0.7 port 40001 "
                             "disconnected."));
-
-  // Later frames of the closed connection are ignored.
-  FromClient(40001, TnsStatement("select 1 from dual", four_byte));
-  EXPECT_TRUE(service.passiveConnections.empty());
   EXPECT_TRUE(ErrorLog().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Framings, PassiveSession, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "FourByte" : "TwoByte"; });
 
-TEST_F(Passive, OnlyAConnectPacketOfAnUnknownClientOpensAConnection) {
+TEST_F(Passive, AConnectionCountsFromItsDescriptor) {
   TServiceData& service = AddService("ORA", Sniffer(0));
-  // Data of a connection opened before the capture: ignored.
+  // Data of a connection opened before the capture: watched, never counted, nothing stored.
   FromClient(40001, TnsStatement("select 1 from dual", false));
-  // A descriptor in small letters is not one.
-  FromClient(40001, TnsConnect("sqlplus", "box", "alice", "orcl", true));
-  EXPECT_TRUE(service.passiveConnections.empty());
-  // A server frame without a record changes nothing.
-  FromServer(40001, "x");
-  EXPECT_EQ(service.totalConnections.load(), 0);
-
-  Connect(40001);
-  Connect(40001);  // the same client again: client data of the open record
-  ASSERT_EQ(service.passiveConnections.size(), 1u);
-  EXPECT_EQ(service.totalConnections.load(), 1);
-  EXPECT_EQ(service.passiveConnections[0]->responseCount, 2);
-  // Frames of another server port or host are not the service's.
-  Feed(TcpFrame(kClient, 40002, kServer, 1522, TnsConnect("p", "h", "u", "s")));
-  Feed(TcpFrame(kClient, 40002, "10.0.0.2", kOraclePort, TnsConnect("p", "h", "u", "s")));
-  // Frames of a service's other sniffer are not its.
-  Feed(TcpFrame(kClient, 40003, kServer, kOraclePort, TnsConnect("p", "h", "u", "s")), 1);
+  FromServer(40001, testsupport::TnsReply(false));
+  EXPECT_EQ(Monitored(service), 0u);
+  // A server frame of an unknown client opens nothing.
+  FromServer(40009, "x");
   EXPECT_EQ(service.passiveConnections.size(), 1u);
+  // A descriptor in small letters is a descriptor.
+  FromClient(40002, TnsConnect("sqlplus", "box", "alice", "orcl", true));
+  EXPECT_EQ(Monitored(service), 1u);
+  EXPECT_EQ(service.totalConnections.load(), 1);
+  // Frames of another server port or host are not the service's, nor those of its other
+  // sniffer.
+  Feed(TcpFrame(kClient, 40003, kServer, 1522, TnsConnect("p", "h", "u", "s")));
+  Feed(TcpFrame(kClient, 40003, "10.0.0.2", kOraclePort, TnsConnect("p", "h", "u", "s")));
+  Feed(TcpFrame(kClient, 40004, kServer, kOraclePort, TnsConnect("p", "h", "u", "s")), 1);
+  EXPECT_EQ(service.passiveConnections.size(), 2u);
+  EXPECT_EQ(History().size(), 0u);
 }
 
-TEST_F(Passive, TheTextualEndPatternMatchesAnywhereInTheByteDump) {
+TEST_F(Passive, TheWireEndsSessionsNotBytesThatLookLikeAnEnd) {
   TServiceData& service = AddService("ORA", Sniffer(0));
-  // A data packet of length 266 (01 0a ...) dumps as "1 10 0 0 6 0 0 0 0 ...".
+  // A statement whose DATA packet is 266 bytes long begins 01 0a 00 00 06 00 00 00 00 00, which
+  // a search of the bytes would take for the end packet: the session goes on.
   Connect(40001);
-  std::string packet(266, 'a');
-  const char head[] = {1, 10, 0, 0, 6, 0, 0, 0, 0, 0};
-  packet.replace(0, sizeof head, head, sizeof head);
-  FromClient(40001, packet);
-  EXPECT_TRUE(service.passiveConnections.empty());
-  // With the 4-byte length, the packet flags may be 0x20 (large SDU) or 0, as node-oracledb
-  // sends it.
+  FromClient(40001, TnsStatement("select '" + std::string(200, 'a') + "' from dual", false));
+  FromServer(40001, testsupport::TnsReply(false));
+  EXPECT_EQ(Monitored(service), 1u);
+  // The end packet in the 4-byte framing, and the FIN or RST of either side, end a session.
+  Connect(40002, "sqlplus@box", true);
+  FromClient(40002, TnsEnd(true));
   Connect(40003);
-  FromClient(40003, std::string("\x00\x00\x00\x0a\x06\x00\x00\x00\x00\x40", 10));
+  FrameOptions fin;
+  fin.tcp_flags = 0x11;
+  Feed(TcpFrame(kServer, kOraclePort, kClient, 40003, "", fin));
+  Connect(40004);
+  FrameOptions rst;
+  rst.tcp_flags = 0x04;
+  Feed(TcpFrame(kClient, 40004, kServer, kOraclePort, "", rst));
+  ASSERT_EQ(service.passiveConnections.size(), 1u);
+  EXPECT_EQ(service.passiveConnections[0]->clientPort, 40001);
+  FromClient(40001, TnsEnd(false));
   EXPECT_TRUE(service.passiveConnections.empty());
-  // Bytes that merely resemble it do not close.
-  Connect(40002);
-  FromClient(40002, std::string("\x00\x0a\x00\x00\x06\x00\x00\x00\x01\x40", 10));
-  FromClient(40002, std::string("\x00\x00\x00\x0a\x06\x20\x00\x00\x00\x41", 10));
-  FromClient(40002, std::string("\x00\x00\x00\x0a\x06\x01\x00\x00\x00\x40", 10));
-  EXPECT_EQ(service.passiveConnections.size(), 1u);
+  EXPECT_EQ(History().size(), 1u);
 }
 
 TEST_F(Passive, TwoServicesOnOneSnifferKeepTheirOwnRecords) {
@@ -247,7 +252,7 @@ TEST_F(Passive, TwoServicesOnOneSnifferKeepTheirOwnRecords) {
   EXPECT_TRUE(b.passiveConnections.empty());
 }
 
-TEST_F(Passive, AnExcludedConnectionTakesASessionNumberButNoConnectionNumber) {
+TEST_F(Passive, AnExcludedConnectionTakesNoNumbers) {
   TServiceData& service = AddService("ORA", Sniffer(0));
   service::TServiceFilter exclude;
   exclude.filter_type = "EXCLUDE";
@@ -255,7 +260,7 @@ TEST_F(Passive, AnExcludedConnectionTakesASessionNumberButNoConnectionNumber) {
   service.serviceFilters.push_back(exclude);
 
   Connect(40001, "toad.exe");
-  EXPECT_TRUE(service.passiveConnections.empty());
+  EXPECT_EQ(Monitored(service), 0u);
   EXPECT_EQ(service.totalConnections.load(), 0);
   EXPECT_EQ(svc_.nextConnectionNo.load(), 0);
   EXPECT_TRUE(ServiceLogHas(
@@ -263,10 +268,11 @@ TEST_F(Passive, AnExcludedConnectionTakesASessionNumberButNoConnectionNumber) {
   FromClient(40001, TnsStatement("select 1 from dual", false));  // ignored
 
   Connect(40002);
-  ASSERT_EQ(service.passiveConnections.size(), 1u);
-  EXPECT_EQ(service.passiveConnections[0]->connectionNo, 0);
-  EXPECT_EQ(service.passiveConnections[0]->sessionId, 2);
+  ASSERT_EQ(Monitored(service), 1u);
+  EXPECT_EQ(service.passiveConnections.back()->connectionNo, 0);
+  EXPECT_EQ(service.passiveConnections.back()->sessionId, 1);
   EXPECT_EQ(svc_.nextConnectionNo.load(), 1);
+  EXPECT_EQ(History().size(), 0u);
 }
 
 TEST_F(Passive, TheSweepClosesWhatHasBeenSilentForTheTimeout) {
@@ -304,7 +310,7 @@ TEST_F(Passive, AConnectionIsTrackedWhenNoSessionNumberCanBeDrawn) {
   TServiceData& service = AddService("ORA", Sniffer(0));
   svc_.session->Disconnect();  // no session number can be taken
   Connect(40001);
-  ASSERT_EQ(service.passiveConnections.size(), 1u);
+  ASSERT_EQ(Monitored(service), 1u);
   EXPECT_EQ(service.passiveConnections[0]->sessionId, 0);
   const auto errors = ErrorLog();
   ASSERT_EQ(errors.size(), 1u);
@@ -312,7 +318,7 @@ TEST_F(Passive, AConnectionIsTrackedWhenNoSessionNumberCanBeDrawn) {
 
   svc_.session->Connect();
   Connect(40002);
-  EXPECT_EQ(service.passiveConnections.size(), 2u);
+  EXPECT_EQ(Monitored(service), 2u);
   EXPECT_NE(service.passiveConnections[1]->sessionId, 0);
 }
 

@@ -54,9 +54,20 @@ class TestListener {
           if (c >= 0) close(c);
           return;
         }
+        // The CONNECT gets its ACCEPT, every later request an answer in the framing agreed.
         char buf[65536];
-        static const char kAnswer[] = "\x00\x0b\x00\x00\x06\x00\x00\x00\x00\x00\x08";
-        while (recv(c, buf, sizeof buf, 0) > 0) send(c, kAnswer, 11, MSG_NOSIGNAL);
+        bool four_byte = false, accepted = false;
+        for (ssize_t n; (n = recv(c, buf, sizeof buf, 0)) > 0;) {
+          std::string answer;
+          if (!accepted) {
+            answer = testsupport::TnsAcceptFor(std::string(buf, static_cast<size_t>(n)));
+            four_byte = ((static_cast<uint8_t>(answer[8]) << 8) | static_cast<uint8_t>(answer[9])) >= 315;
+            accepted = true;
+          } else {
+            answer = testsupport::TnsReply(four_byte);
+          }
+          send(c, answer.data(), answer.size(), MSG_NOSIGNAL);
+        }
         close(c);
       }
     });
@@ -88,7 +99,7 @@ uint16_t RunSession(uint16_t server_port, bool four_byte) {
   getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
   port = ntohs(a.sin_port);
   const std::vector<std::string> packets = {
-      testsupport::TnsConnect("sqlplus@tester", "tester", "oper", "orcl"),
+      testsupport::TnsConnect("sqlplus@tester", "tester", "oper", "orcl", false, four_byte),
       testsupport::TnsAuth("SCOTT", four_byte),
       testsupport::TnsStatement("select ename from emp", four_byte),
       testsupport::TnsStatement("update emp set sal = sal + 1", four_byte),
@@ -162,13 +173,21 @@ TEST(PassiveLive, TwoServicesOnLoopbackRecordBothFramings) {
   EXPECT_EQ(service.Wait(10000), 0);
 
   const std::string db = dir.File("repo.db");
+  std::string rows;
+  for (const auto& r : SqliteRows(db, "select s.sqltext, h.orauser, h.ip, h.program, h.username "
+                                      "from qx_client_sql_history h join qx_client_sql s on "
+                                      "s.id = h.sql_id")) {
+    for (const auto& v : r) rows += v + "|";
+    rows += "\n";
+  }
   for (const std::string id : {"1", "2"}) {
     EXPECT_EQ(HistoryRows(db, "h.srvc_id = " + id), 4u);
     EXPECT_EQ(HistoryRows(db, "h.srvc_id = " + id +
                                   " and s.sqltext = 'select ename from emp' and h.orauser = "
                                   "'SCOTT' and h.ip = '127.0.0.1' and h.program = "
                                   "'SQLPLUS@TESTER' and h.username = 'OPER'"),
-              2u);
+              2u)
+        << rows;
     EXPECT_EQ(HistoryRows(db, "h.srvc_id = " + id +
                                   " and s.sqltext = 'update emp set sal = sal + 1'"),
               2u);

@@ -1,6 +1,8 @@
 // Oracle Net packets and Ethernet frames for passive-mode tests (oracle_frames.h).
 #include "support/oracle_frames.h"
 
+#include "qxpeer/tns.h"
+
 #include <arpa/inet.h>
 
 #include <cstring>
@@ -18,66 +20,49 @@ void Put16(std::vector<uint8_t>& s, size_t at, uint32_t v) {
   s[at + 1] = static_cast<uint8_t>(v & 0xff);
 }
 
-// Header of a packet of `type` with `length` bytes in all.
-std::string Header(size_t length, uint8_t type, bool four_byte) {
-  std::string h(8, '\0');
-  if (four_byte) {
-    h[0] = static_cast<char>((length >> 24) & 0xff);
-    h[1] = static_cast<char>((length >> 16) & 0xff);
-    h[2] = static_cast<char>((length >> 8) & 0xff);
-    h[3] = static_cast<char>(length & 0xff);
-    h[5] = 0x20;
-  } else {
-    Put16(h, 0, static_cast<uint32_t>(length));
-  }
-  h[4] = static_cast<char>(type);
-  return h;
+qxpeer::Framing FramingOf(bool four_byte) {
+  return four_byte ? qxpeer::Framing::kNew : qxpeer::Framing::kOld;
 }
 
 }  // namespace
 
 std::string TnsConnect(const std::string& program, const std::string& host,
                        const std::string& user, const std::string& service_name,
-                       bool lower_case_protocol) {
-  const std::string descriptor =
-      "(DESCRIPTION=(CONNECT_DATA=(SERVICE_NAME=" + service_name + ")(CID=(PROGRAM=" + program +
-      ")(HOST=" + host + ")(USER=" + user + ")))(ADDRESS=(PROTOCOL=" +
-      (lower_case_protocol ? "tcp" : "TCP") + ")(HOST=127.0.0.1)(PORT=1521)))";
-  std::string body(50, '\0');  // version, options, SDU, TDU ... up to offset 58
-  Put16(body, 0, 314);        // version
-  Put16(body, 2, 300);        // lowest version
-  Put16(body, 16, static_cast<uint32_t>(descriptor.size()));  // connect data length
-  Put16(body, 18, 58);                                        // connect data offset
-  std::string packet = Header(8 + body.size() + descriptor.size(), 1, false) + body + descriptor;
-  return packet;
+                       bool lower_case_protocol, bool four_byte) {
+  qxpeer::DescriptorFields f;
+  f.program = program;
+  f.host = host;
+  f.user = user;
+  f.service_name = service_name;
+  std::string descriptor = qxpeer::BuildDescriptor(f);
+  if (lower_case_protocol) {
+    const size_t at = descriptor.find("PROTOCOL=TCP");
+    descriptor.replace(at, 12, "PROTOCOL=tcp");
+  }
+  return qxpeer::ConnectPacket(descriptor, FramingOf(four_byte));
+}
+
+std::string TnsAcceptFor(const std::string& connect) {
+  const bool wide = connect.size() > 9 &&
+                    ((static_cast<uint8_t>(connect[8]) << 8) | static_cast<uint8_t>(connect[9])) >= 315;
+  return qxpeer::AcceptPacket(FramingOf(wide));
 }
 
 std::string TnsData(const std::string& body, bool four_byte) {
-  return Header(10 + body.size(), 6, four_byte) + std::string(2, '\0') + body;
+  return qxpeer::DataPackets(body, FramingOf(four_byte), false);
 }
 
 std::string TnsAuth(const std::string& user, bool four_byte) {
-  std::string body = "\x03\x76\x02";
-  body += static_cast<char>(user.size());
-  body += user;
-  body += "\x01\x0d";
-  body += "AUTH_TERMINAL";
-  body += "\x01\x07pts/0\x00";
-  return TnsData(body, four_byte);
+  return TnsData(qxpeer::AuthPhaseOne(user, "pts/0", "sqlplus", "tester", 1), four_byte);
 }
 
 std::string TnsStatement(const std::string& sql, bool four_byte) {
-  std::string body = "\x03\x5e\x10\x21\x80\x00";
-  body += static_cast<char>(sql.size() < 255 ? sql.size() : 254);
-  body += sql;
-  body += std::string("\x01\x00\x00\x00", 4);
-  return TnsData(body, four_byte);
+  return TnsData(qxpeer::ExecuteCall(sql, 2), four_byte);
 }
 
-std::string TnsEnd(bool four_byte) {
-  return four_byte ? std::string("\x00\x00\x00\x0a\x06\x20\x00\x00\x00\x40", 10)
-                   : std::string("\x00\x0a\x00\x00\x06\x00\x00\x00\x00\x40", 10);
-}
+std::string TnsReply(bool four_byte) { return qxpeer::StatementReply(FramingOf(four_byte), 40, 1); }
+
+std::string TnsEnd(bool four_byte) { return qxpeer::EndPacket(FramingOf(four_byte)); }
 
 std::vector<uint8_t> TcpFrame(const std::string& src, uint16_t sport, const std::string& dst,
                               uint16_t dport, const std::string& payload,

@@ -1,6 +1,7 @@
-// Builders for the Oracle Net traffic that passive-mode tests feed to the service: the client's
-// packets (CONNECT with a descriptor, authentication, statements, the end packet) in the
-// 2-byte and the 4-byte length framing, and the Ethernet/IPv4/TCP frames that carry them.
+// Builders for the Oracle Net traffic that tests feed to the service: the client's packets
+// (CONNECT with a descriptor, authentication, statements, the end packet) and the server's
+// ACCEPT and answers, in the 2-byte and the 4-byte length framing, and the Ethernet/IPv4/TCP
+// frames that carry them.
 #pragma once
 
 #include <cstdint>
@@ -9,17 +10,26 @@
 
 namespace qx::testsupport {
 
-// A CONNECT packet (2-byte length, descriptor at offset 58) for a service at host:port.
+// The packets are those of the test peer's generated sessions (tools/qxpeer/tns.h), shaped
+// like an OCI 11g client's. `four_byte`: the session uses the 4-byte length framing that an
+// ACCEPT of version 315 or later switches to (the CONNECT asks for it by its version).
+
+// A CONNECT packet for a service at host:port.
 std::string TnsConnect(const std::string& program, const std::string& host,
                        const std::string& user, const std::string& service_name,
-                       bool lower_case_protocol = false);
-// A DATA packet around `body`: 2-byte length and flags 0, or 4-byte length and flags 0x20.
+                       bool lower_case_protocol = false, bool four_byte = false);
+// The listener's ACCEPT for a client's CONNECT packet: of version 317 (new framing) when the
+// CONNECT asks for 315 or later, else 312.
+std::string TnsAcceptFor(const std::string& connect);
+// A DATA packet around `body` (a TTC message).
 std::string TnsData(const std::string& body, bool four_byte);
-// Authentication data naming the Oracle user: "\x05" USER "\x01\x0dAUTH_TERMINAL".
+// Authentication phase one naming the Oracle user.
 std::string TnsAuth(const std::string& user, bool four_byte);
-// A statement call: 03 5e, a few bytes, then the text.
+// A statement call (OALL8) carrying the text.
 std::string TnsStatement(const std::string& sql, bool four_byte);
-// The client's ten-byte end packet.
+// The server's answer to a call.
+std::string TnsReply(bool four_byte);
+// The ten-byte end packet.
 std::string TnsEnd(bool four_byte);
 
 struct FrameOptions {

@@ -1,6 +1,8 @@
 // POSIX implementation of the running-service helpers.
 #include "support/running_service.h"
 
+#include "support/oracle_frames.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -211,9 +213,10 @@ int RunningService::Stop() {
 std::unique_ptr<TcpClient> OpenSession(int work_port) {
   auto client = std::make_unique<TcpClient>(work_port);
   if (!client->Connected()) return nullptr;
-  const std::string descriptor = kDescriptor;
-  // The echo proves the chunk went through the relay's handler, which decodes it first.
-  if (client->Ask(descriptor) != descriptor) return nullptr;
+  // The descriptor in a CONNECT packet; the echo proves the packet went through the relay's
+  // handler, which decodes it first.
+  const std::string connect = testsupport::TnsConnect("sqlplus", "localhost", "king", "ORCL");
+  if (client->Ask(connect) != connect) return nullptr;
   return client;
 }
 

@@ -139,7 +139,7 @@ std::string DataPackets(const std::string& payload, Framing framing, bool from_s
 std::string AuthPhaseOne(const std::string& orauser, const std::string& terminal,
                          const std::string& program, const std::string& machine, uint8_t seq) {
   std::string m;
-  Bytes(&m, {0x03, 0x76, seq, 0x02});
+  Bytes(&m, {0x03, 0x76, seq});
   Pointer(&m);
   Put32Le(&m, orauser.size());
   Bytes(&m, {0x01, 0x00, 0x00, 0x00});
