@@ -107,8 +107,6 @@ void ConnectionMonitor::BeginExecution(std::string text, bool skip, bool keyword
   pendingKeywordRules_ = keywordRules;
   pendingDate_ = platform::NowDateTime();
   pendingMs_ = now_;
-  record_.requestCount = 1;
-  record_.responseCount = 0;
 }
 
 void ConnectionMonitor::EndExecution(int64_t ms, const Event* /*outcome*/) {

@@ -19,36 +19,6 @@ void tcpMainConnect(TQuorvexService& svc, TRelayConnection& connection) {
   record.monitor = std::make_unique<ConnectionMonitor>(svc, record, MonitorMode::kActive);
 }
 
-void ProcessClientChunk(TQuorvexService& svc, TThreadData& record, const std::string& text) {
-  if (record.orauser.empty() && text.find("AUTH_TERMINAL") != std::string::npos) {
-    std::string user = ExtractOraUser(text);
-    std::lock_guard<std::mutex> lock(record.identityMutex);
-    record.orauser = std::move(user);
-  }
-  const int32_t t = CurrentTick();
-  record.requestTick = t;
-  record.lastActivity = platform::NowDateTime();
-  record.requestCount += 1;
-
-  sql::ExtractedStatement extracted = sql::ExtractStatement(text, svc.sqlKeywords);
-  if (extracted.statement.empty()) return;
-
-  EndStatementTime(record);
-  if (!record.sqlSkip) sql::SaveSQL(svc, record, record.elapsedTime);
-  record.sqlSkip = extracted.skip;
-  if (record.historyQueue &&
-      static_cast<int64_t>(record.historyQueue->size()) >= svc.sqlHistCacheCount) {
-    sql::InsertSQLHistory(svc, record, false);
-  }
-  record.sqlStart = platform::NowDateTime();
-  record.sqlText = std::move(extracted.statement);
-  record.requestTick = t;
-  record.responseTick = t;
-  record.responseCount = 0;
-  record.requestCount = 1;
-  record.elapsedTime = 0;
-}
-
 void tcpMainExecute(TQuorvexService& svc, TRelayConnection& connection) {
   TThreadData* record = connection.data.get();
   if (!record || record->excluded || connection.chunk.empty() || !record->monitor) return;

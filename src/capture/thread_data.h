@@ -1,11 +1,11 @@
 // The record of one client connection, in either mode: who the client is (from its connect
-// descriptor), whether it is monitored, the statement currently running with the ticks from
-// which its server time is measured, the executions waiting to be written and the trace that
-// goes to the service's connection log when the connection ends.
+// descriptor), whether it is monitored, the statement being stored with its server time, the
+// executions waiting to be written, the trace that goes to the service's connection log when the
+// connection ends, and the monitor that fills it from the connection's bytes (monitor.h).
 //
 // Ownership: a relayed connection's record sits in its relay connection's data slot, a captured
-// connection's record in its service's passive-connection list. The record owns traceLines and
-// historyQueue; `relayThread` and `service` are references it does not own.
+// connection's record in its service's passive-connection list. The record owns traceLines,
+// historyQueue and monitor; `relayThread` and `service` are references it does not own.
 //
 // Threading: one thread owns a record — the relay thread of its connection, or the capture
 // thread of its interface — and runs every operation below on it without locking. The one
@@ -46,15 +46,8 @@ struct TThreadData {
   // The trace; null once the connection has been released (AddTrace then does nothing).
   std::unique_ptr<std::vector<std::string>> traceLines;
   std::string sqlText;        // current statement, as extracted
-  int32_t requestTick = 0;    // tick of the latest client chunk; 0 until the first
   double sqlStart = 0;        // local date-time sqlText became current
   double lastActivity = 0;    // local date-time of the latest client chunk
-  int32_t responseTick = 0;   // tick of the latest server chunk
-  int32_t requestCount = 0;   // client chunks since the statement started (1 at its start)
-  int32_t responseCount = 0;  // server chunks since the statement started
-  int32_t elap1 = 0;          // newest response interval
-  int32_t elap2 = 0;
-  int32_t elap3 = 0;
   bool excluded = false;      // not monitored: its data is ignored
   TRelayConnection* relayThread = nullptr;  // null in passive mode
   // Executions waiting to be written; null once the history has been closed.
@@ -62,7 +55,6 @@ struct TThreadData {
   service::TServiceData* service = nullptr;
   bool established = false;   // the connect descriptor was decoded (whatever the decision)
   bool debug = false;         // the service's connection log was open at creation
-  bool sqlSkip = false;       // the current statement must not be stored
   double logonTime = 0;       // local date-time the descriptor was decoded
   double sessionId = 0;       // from qx_session_id_seq; 0 while none could be reserved
   // With sessionId 0: the placeholder the history writer resolves to the connection's number
@@ -77,7 +69,7 @@ struct TThreadData {
   std::string orauser;        // Oracle user from the authentication data
   std::string clientIp;       // passive mode: key of the record
   double clientPort = 0;      // passive mode: second key
-  int32_t elapsedTime = 0;    // server milliseconds accumulated for the current statement
+  int32_t elapsedTime = 0;    // server milliseconds of the statement being stored
   // sqlText was found by the keyword search: the keyword-scan rules of IsIgnoredStatement
   // apply when it is stored. Decoded texts are stored whatever their first word.
   bool keywordRules = true;
@@ -88,28 +80,10 @@ struct TThreadData {
   mutable std::mutex identityMutex;
 };
 
-// The system millisecond tick as the record holds it (32-bit, wrapping).
-int32_t CurrentTick();
-
 // Appends "Connection# " + connectionNo + ": " + message while the trace exists.
 void AddTrace(TThreadData& record, std::string_view message);
 
 // The bytes as unsigned decimal numbers separated by one blank: {65, 66, 1} gives "65 66 1".
 std::string DumpBytes(std::string_view text);
-
-// The newest response interval in ms (never negative), rotating elap1..elap3. With older true
-// it returns the new elap3 instead, which the dead-connection sweep uses.
-int32_t ElapsedIncrement(TThreadData& record, bool older);
-
-// Accounting for one server-to-client chunk of a monitored connection, received at `tick`: counts it and adds its
-// distance from the latest client chunk to elapsedTime while the statement is in its first
-// exchanges (a block: only the first answer to its first chunk).
-void CountResponse(TThreadData& record, int32_t tick);
-inline void CountResponse(TThreadData& record) { CountResponse(record, CurrentTick()); }
-
-// Bounds elapsedTime by the wall-clock time between sqlStart and `now` (local date-times),
-// at millisecond resolution. Called when the next statement arrives, before this one is stored.
-void EndStatementTime(TThreadData& record, double now);
-void EndStatementTime(TThreadData& record);  // with the current local date-time
 
 }  // namespace qx::capture

@@ -229,6 +229,27 @@ TEST_F(ActiveMode, RecordedSessionsArriveIdenticalAndAreStored) {
   EXPECT_EQ(CountOf(ServiceLog(), "Connection was not successful."), 0u);
 }
 
+// With StatementCapture=keyword the texts are those the keyword search finds in each request,
+// upper-cased, as older installations stored them: the logon's AUTH_ALTER_SESSION key and the
+// 64-byte pieces' length bytes included.
+TEST_F(ActiveMode, KeywordCaptureStoresWhatTheKeywordSearchFinds) {
+  Start("StatementCapture=keyword\n");
+  const PeerOutcome o = RunPeer("replay --capture " + qx::testing::CapturesDir() +
+                                "Oracle-good.pcap --session all " + PeerArgs());
+  EXPECT_EQ(o.status, 0) << o.output;
+  EXPECT_NE(o.output.find("result: identical"), std::string::npos) << o.output;
+  EXPECT_EQ(Stop(), 0);
+  EXPECT_EQ(CountOf(ServiceLog(), "Statement texts are taken by keyword search."), 1u);
+  std::vector<std::string> statements;
+  for (const Row& r : History()) statements.push_back(r[1]);
+  ASSERT_EQ(statements.size(), 7u);
+  EXPECT_EQ(statements[0].rfind("ALTER_SESSION", 0), 0u) << statements[0];
+  EXPECT_EQ(statements[1], "SELECT USER FROM DUAL");
+  EXPECT_EQ(statements[6], "SELECT DECODE('A','A','1','2') FROM DUAL");
+  EXPECT_NE(statements[4].find("(USERID1 = 'PUBLIC')"), std::string::npos) << statements[4];
+  for (const std::string& t : statements) EXPECT_EQ(t, sql::UpperCase(t));
+}
+
 // --- connections that never carry a whole descriptor -----------------------------------------
 
 // A plain loopback client: connects, optionally waits for the relay to close it.

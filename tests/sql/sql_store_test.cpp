@@ -358,7 +358,7 @@ TEST(TwoServices, OneStatementIsOneCatalogueRowWithEachConnectionsOwnHistory) {
                                "TOAD.EXE", "MARY"}}));
 }
 
-// Eight connections store their statements at once through the client-chunk path. Threads pair
+// Eight connections store their statements at once. Threads pair
 // up on the same statements in the same order, so every new statement is completed by two
 // connections at nearly the same moment: the catalogue must still get it once.
 TEST(ConcurrentConnections, EachDistinctStatementIsCataloguedOnceAndEveryExecutionKept) {
@@ -373,10 +373,9 @@ TEST(ConcurrentConnections, EachDistinctStatementIsCataloguedOnceAndEveryExecuti
     threads.emplace_back([&, t] {
       auto r = NewRecord(&service, t, t);
       for (int j = 0; j < perThread; ++j) {
-        capture::ProcessClientChunk(
-            f.svc, *r, "SELECT C FROM T WHERE ID = " + std::to_string((t / 2) * perThread + j));
+        r->sqlText = "SELECT C FROM T WHERE ID = " + std::to_string((t / 2) * perThread + j);
+        SaveSQL(f.svc, *r, 0);
       }
-      SaveSQL(f.svc, *r, 0);
       InsertSQLHistory(f.svc, *r, true);
       CloseSQLHistory(f.svc, *r);
     });
