@@ -3,7 +3,7 @@
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 packages=(g++ cmake ninja-build pkg-config libsqlite3-dev libssl-dev libpcap0.8-dev
-          libgtest-dev libgmock-dev sqlite3 tcpdump socat iproute2 procps python3 locales)
+          libgtest-dev libgmock-dev sqlite3 tcpdump socat iproute2 procps python3 locales clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

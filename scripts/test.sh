@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the plain suite, then the suite under
-# ThreadSanitizer and under AddressSanitizer + UBSan.
+# ThreadSanitizer and under AddressSanitizer + UBSan, then the fuzz targets for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -15,4 +15,7 @@ run_suite() {  # dir sanitizer
 run_suite build ""
 run_suite build-tsan thread
 run_suite build-asan address
+# Every parser of untrusted bytes under libFuzzer (AddressSanitizer + UBSan), for a bounded time.
+echo "=== fuzzing"
+FUZZ_SECONDS=${FUZZ_SECONDS:-45} scripts/fuzz.sh || status=1
 exit $status
