@@ -41,7 +41,13 @@ ConnectionMonitor::ConnectionMonitor(TQuorvexService& svc, TThreadData& record,
       record_(record),
       mode_(mode),
       keywordMode_(svc.keywordCapture),
-      decoder_(*this, OptionsFor(svc)) {}
+      decoder_(*this, OptionsFor(svc)) {
+  Count(Health::kConnections);
+}
+
+void ConnectionMonitor::Count(Health what, uint64_t n) {
+  if (record_.service) record_.service->health.Add(what, n);
+}
 
 ConnectionMonitor::~ConnectionMonitor() = default;
 
@@ -49,6 +55,7 @@ void ConnectionMonitor::ToServer(std::string_view bytes, int64_t ms) {
   if (bytes.empty() || record_.excluded) return;
   now_ = ms;
   record_.lastActivity = platform::NowDateTime();
+  sawBytes_ = true;
   decoder_.Feed(Direction::kToServer, bytes);
 }
 
@@ -60,6 +67,7 @@ void ConnectionMonitor::ToClient(std::string_view bytes, int64_t ms) {
 
 void ConnectionMonitor::Gap(Direction direction) {
   if (record_.excluded) return;
+  Count(Health::kGaps);
   decoder_.OnGap(direction);
 }
 
@@ -90,6 +98,7 @@ void ConnectionMonitor::OnDescriptor(std::string_view text) {
     std::lock_guard<std::mutex> lock(record_.identityMutex);
     record_.established = true;
   }
+  if (record_.excluded) Count(Health::kExcluded);
   if (svc_.debugConnections) {
     const std::string prefix =
         mode_ == MonitorMode::kPassive && record_.service
@@ -98,6 +107,20 @@ void ConnectionMonitor::OnDescriptor(std::string_view text) {
     svc_.WriteServiceLog(prefix + (record_.excluded ? "Disabling" : "Enabling") +
                          " monitoring of new connection from host " + record_.host);
   }
+}
+
+void ConnectionMonitor::OnLogonResult(const Event& event) {
+  if (!record_.established || record_.excluded) return;
+  std::string line = (event.success ? "Logon of user " : "Failed logon of user ") + logonUser_;
+  if (!event.success) line += " (ORA-" + std::to_string(event.errorCode) + ")";
+  line += " from host " + record_.host + " (" + record_.ip + "), program " + record_.program +
+          ", OS user " + record_.username + ", service " + record_.serviceName;
+  if (event.success) {
+    if (!logonUser_.empty() && record_.orauser != logonUser_) SetOraUser(record_, logonUser_);
+  } else {
+    Count(Health::kLogonsFailed);
+  }
+  AddTrace(record_, line);
 }
 
 void ConnectionMonitor::BeginExecution(std::string text, bool skip, bool keywordRules) {
@@ -119,7 +142,9 @@ void ConnectionMonitor::EndExecution(int64_t ms, const Event* /*outcome*/) {
   record_.sqlStart = pendingDate_;
   record_.keywordRules = pendingKeywordRules_;
   record_.elapsedTime = elapsed > INT32_MAX ? INT32_MAX : static_cast<int32_t>(elapsed);
+  const size_t queued = record_.historyQueue ? record_.historyQueue->size() : 0;
   sql::SaveSQL(svc_, record_, record_.elapsedTime);
+  if (record_.historyQueue && record_.historyQueue->size() > queued) Count(Health::kExecutions);
   if (record_.historyQueue &&
       static_cast<int64_t>(record_.historyQueue->size()) >= svc_.sqlHistCacheCount) {
     sql::InsertSQLHistory(svc_, record_, false);
@@ -133,7 +158,10 @@ void ConnectionMonitor::KeywordRequest(std::string_view payload, bool fallback) 
   sql::ExtractedStatement extracted =
       upper ? sql::ExtractStatement(sql::UpperCase(payload), svc_.sqlKeywords)
             : sql::ExtractStatement(payload, svc_.sqlKeywords);
-  if (fallback) ++fallbackStatements_;
+  if (fallback) {
+    ++fallbackStatements_;
+    Count(Health::kFallbacks);
+  }
   if (extracted.statement.empty()) return;
   EndExecution(now_, nullptr);
   BeginExecution(std::move(extracted.statement), extracted.skip, true);
@@ -145,14 +173,23 @@ void ConnectionMonitor::OnEvent(const Event& event) {
       OnDescriptor(event.text);
       return;
     case EventKind::kLogonUser:
-      if (record_.orauser.empty() && !event.text.empty()) {
-        SetOraUser(record_, sql::UpperCase(event.text));
+      // The user of the latest logon: a client that failed once may log on as another.
+      if (!event.text.empty()) {
+        logonUser_ = sql::UpperCase(event.text);
+        if (record_.orauser.empty()) SetOraUser(record_, logonUser_);
       }
+      return;
+    case EventKind::kLogonResult:
+      OnLogonResult(event);
       return;
     case EventKind::kExecution: {
       if (keywordMode_ || !record_.established || record_.excluded) return;
       EndExecution(now_, nullptr);  // an answer the decoder did not see end
-      if (event.unknownCursor) return;
+      if (event.unknownCursor) {
+        ++unknownCursors_;
+        Count(Health::kUnknownCursors);
+        return;
+      }
       const std::string_view text = sql::Trim(event.text);
       if (text.empty()) return;
       BeginExecution(std::string(text), sql::IsNeverStoredStatement(text), false);
@@ -200,6 +237,13 @@ void CloseMonitoredConnection(TQuorvexService& svc, TThreadData& record, CloseRe
     }
     if (reason == CloseReason::kStop) {
       const std::string line = "Connection disconnected for host " + record.host;
+      AddTrace(record, line);
+      svc.WriteServiceLog(line);
+    }
+    if (record.monitor && record.monitor->UnknownCursors() > 0) {
+      const std::string line =
+          "Connection # " + n + " " + std::to_string(record.monitor->UnknownCursors()) +
+          " execution(s) of cursors parsed before the connection was joined were not recorded";
       AddTrace(record, line);
       svc.WriteServiceLog(line);
     }

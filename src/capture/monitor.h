@@ -21,6 +21,7 @@
 #include <string>
 #include <string_view>
 
+#include "capture/capture_health.h"
 #include "capture/thread_data.h"
 #include "oranet/decoder.h"
 
@@ -63,10 +64,15 @@ class ConnectionMonitor final : public oranet::EventSink {
 
   const oranet::Stats& DecoderStats() const { return decoder_.stats(); }
   uint64_t Fallbacks() const { return fallbackStatements_; }
+  uint64_t UnknownCursors() const { return unknownCursors_; }
+  // Bytes of the connection were seen (it may have been joined after its start).
+  bool SawBytes() const { return sawBytes_; }
 
  private:
   void OnEvent(const oranet::Event& event) override;
   void OnDescriptor(std::string_view text);
+  void OnLogonResult(const oranet::Event& event);
+  void Count(Health what, uint64_t n = 1);
   void BeginExecution(std::string text, bool skip, bool keywordRules);
   void EndExecution(int64_t ms, const oranet::Event* outcome);
   void KeywordRequest(std::string_view payload, bool fallback);
@@ -88,6 +94,9 @@ class ConnectionMonitor final : public oranet::EventSink {
 
   bool sessionEnded_ = false;
   uint64_t fallbackStatements_ = 0;
+  uint64_t unknownCursors_ = 0;
+  std::string logonUser_;
+  bool sawBytes_ = false;
 };
 
 // The current time for a relayed connection's monitor, in ms.

@@ -73,6 +73,8 @@ void ClosePassiveConnection(TQuorvexService& svc, TServiceData& service, TThread
                           " disconnected.");
     }
     CloseMonitoredConnection(svc, record, reason, ms);
+  } else if (!record.established && record.monitor && record.monitor->SawBytes()) {
+    service.health.Add(Health::kJoinedMidStream);
   }
   record.traceLines.reset();
   auto& list = service.passiveConnections;

@@ -94,6 +94,7 @@ std::string AnswerRequest(TQuorvexService& svc, int local_port, const std::strin
   if (request == "getCurrConn") return std::to_string(CurrentConnectionCount(svc, *service));
   if (request == "getTotConn") return std::to_string(service->totalConnections.load());
   if (request == "getCurrentSessionList") return SessionListText(svc, *service);
+  if (request == "getCaptureStats") return capture::HealthText(service->health.Snapshot());
   return "InvalidRequest";
 }
 

@@ -25,7 +25,14 @@ void AppendCommaIfNeeded(std::string& list) {
 void AddStatusTimer(TQuorvexService& svc, TServiceData& service) {
   const int tag = static_cast<int>(std::trunc(service.id));
   TQuorvexService* owner = &svc;
-  service.statusTimer = svc.loop->AddTimer(5000, [owner, tag] {
+  TServiceData* data = &service;
+  service.statusTimer = svc.loop->AddTimer(5000, [owner, data, tag] {
+    const capture::HealthSnapshot now = data->health.Snapshot();
+    if (now != data->lastHealth) {
+      owner->WriteServiceLog("Capture statistics of service " + data->name + ": " +
+                             capture::HealthText(now, ", "));
+      data->lastHealth = now;
+    }
     if (owner->heartbeat) {
       owner->heartbeat->Request(tag);
     } else {

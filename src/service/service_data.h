@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/capture_health.h"
 #include "platform/event_loop.h"
 #include "service/filters.h"
 #include "service/logs.h"
@@ -49,6 +50,10 @@ struct TServiceData {
   bool hasStatusTimer = false;
   double startTime = 0;
   std::atomic<int32_t> totalConnections{0};
+  // What the service's connections saw and missed (capture_health.h); lastHealth is what the
+  // service log was last told, owned by the service thread.
+  capture::CaptureHealth health;
+  capture::HealthSnapshot lastHealth{};
 
   // Active mode: the relay listener (owned). Passive mode: the shared capture component of the
   // service's interface (not owned; one of the service object's pool). Atomic because a

@@ -250,6 +250,33 @@ TEST_F(ActiveMode, KeywordCaptureStoresWhatTheKeywordSearchFinds) {
   for (const std::string& t : statements) EXPECT_EQ(t, sql::UpperCase(t));
 }
 
+// Failed logons are traced with the identity and counted; the managing port tells the counts.
+TEST_F(ActiveMode, LogonsAndCaptureStatistics) {
+  Start("DebugConnections=1\n");
+  const PeerOutcome o = RunPeer("replay --capture " + qx::testing::CapturesDir() +
+                                "try-1-simple.pcap --session all " + PeerArgs());
+  EXPECT_EQ(o.status, 0) << o.output;
+  std::string stats;
+  ASSERT_EQ(RunProgram({dir_.File("qxadmin"), "status", "127.0.0.1:" + std::to_string(manage_),
+                        "getCaptureStats"},
+                       &stats),
+            0)
+      << stats;
+  EXPECT_NE(stats.find("connections=2@QXR@joined_midstream=0@QXR@excluded=0@QXR@"
+                       "logons_failed=2@QXR@executions=0@QXR@unknown_cursors=0@QXR@fallbacks=0"),
+            std::string::npos)
+      << stats;
+  EXPECT_EQ(Stop(), 0);
+  const auto conn_log = Lines(ReadText(dir_.File("ORCL.log")));
+  size_t failed = 0, ok = 0;
+  for (const std::string& l : conn_log) {
+    failed += l.find("Failed logon of user ROOT (ORA-1017) from host GODBOX") != std::string::npos;
+    ok += l.find(": Logon of user SYS from host GODBOX") != std::string::npos;
+  }
+  EXPECT_EQ(failed, 2u);
+  EXPECT_EQ(ok, 1u);
+}
+
 // --- connections that never carry a whole descriptor -----------------------------------------
 
 // A plain loopback client: connects, optionally waits for the relay to close it.
