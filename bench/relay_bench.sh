@@ -75,6 +75,8 @@ start_qxservice qx ""
 QX=$STARTED_PORT
 start_qxservice qx_end "sqlHistCacheCount=100000000\n"
 QX_END=$STARTED_PORT
+start_qxservice qx_kw "StatementCapture=keyword\n"
+QX_KW=$STARTED_PORT
 
 SOCAT=$(free_port)
 socat "TCP-LISTEN:$SOCAT,bind=127.0.0.1,reuseaddr,fork" "TCP:127.0.0.1:$ORACLE" &
@@ -97,8 +99,8 @@ haproxy -db -f "$WORK/haproxy.cfg" >/dev/null 2>&1 &
 PIDS+=($!)
 sleep 0.5
 
-NAMES=(direct qxservice "qxservice-history-at-end" socat haproxy)
-PORTS=("$ORACLE" "$QX" "$QX_END" "$SOCAT" "$HAPROXY")
+NAMES=(direct qxservice "qxservice-history-at-end" "qxservice-keyword" socat haproxy)
+PORTS=("$ORACLE" "$QX" "$QX_END" "$QX_KW" "$SOCAT" "$HAPROXY")
 declare -A RATE MEDIAN P99 BULK
 
 value() { sed -n "s/^$1: \([0-9.]*\).*/\1/p"; }
@@ -142,9 +144,12 @@ done
 
 ratio() { printf "%.2f" "$(echo "scale=4; $1 / $2" | bc)"; }
 printf '\nratios of qxservice to each plain relay (targets: round trips >= 0.9 of socat, bulk >= socat)\n'
-for q in qxservice qxservice-history-at-end; do
+for q in qxservice qxservice-history-at-end qxservice-keyword; do
   for ref in socat haproxy; do
     printf '  %-26s / %-8s round trips %5s   bulk %5s\n' "$q" "$ref" \
       "$(ratio "${RATE[$q]}" "${RATE[$ref]}")" "$(ratio "${BULK[$q]}" "${BULK[$ref]}")"
   done
 done
+printf '\ndecoder against keyword search (qxservice / qxservice-keyword): round trips %s, bulk %s\n' \
+  "$(ratio "${RATE[qxservice]}" "${RATE[qxservice-keyword]}")" \
+  "$(ratio "${BULK[qxservice]}" "${BULK[qxservice-keyword]}")"

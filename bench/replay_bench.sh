@@ -35,17 +35,30 @@ t2=$(now)
 printf '[Service]\nrpstConnStr=sqlite:repo.db\nMonitorServices=BENCH\n' > qxservice.ini
 ./qxservice -replay capture.pcap
 t3=$(now)
-
 rows=$(sqlite3 repo.db 'select count(*) from qx_client_sql_history' 2>/dev/null || echo '?')
 distinct=$(sqlite3 repo.db 'select count(*) from qx_client_sql' 2>/dev/null || echo '?')
-awk -v f="$frames" -v a="$t0" -v b="$t1" -v c="$t2" -v e="$t3" -v r="$rows" -v d="$distinct" \
+# The same with statement texts found by the keyword search instead of the decoder, on a fresh
+# repository: what the decoder costs.
+rm -f repo.db
+./qxadmin init sqlite:repo.db >/dev/null
+./qxadmin -r sqlite:repo.db service add --name BENCH --oracle-host 10.0.0.1 --oracle-port 1521 \
+  --work-port 0 --manage-port 47999 --ip-interface 10.255.0.1 >/dev/null
+printf '[Service]\nrpstConnStr=sqlite:repo.db\nMonitorServices=BENCH\nStatementCapture=keyword\n' \
+  > qxservice.ini
+t4=$(now)
+./qxservice -replay capture.pcap
+t5=$(now)
+
+awk -v f="$frames" -v a="$t0" -v b="$t1" -v c="$t2" -v e="$t3" -v g="$t4" -v h="$t5" -v r="$rows" -v d="$distinct" \
     -v s="$sessions" -v n="$statements" 'BEGIN {
-  td = b - a; ti = c - b; tq = e - c;
+  td = b - a; ti = c - b; tq = e - c; tk = h - g;
   printf "capture: %d sessions x %d statements, %d frames\n", s, n, f;
   printf "tcpdump -r                      : %8.2f s %10.0f frames/s\n", td, f / td;
   printf "qxservice -REPLAY, no match     : %8.2f s %10.0f frames/s\n", ti, f / ti;
   printf "qxservice -REPLAY, all sessions : %8.2f s %10.0f frames/s", tq, f / tq;
   printf " (%s history rows, %s statements)\n", r, d;
+  printf "qxservice -REPLAY, keyword search: %6.2f s %10.0f frames/s\n", tk, f / tk;
   printf "ratio to tcpdump (frames per second): no match %.2f, all sessions %.2f\n",
          td / ti, td / tq;
+  printf "decoder / keyword search (frames per second): %.2f\n", tk / tq;
 }'

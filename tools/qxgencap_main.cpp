@@ -14,9 +14,14 @@
 #include <string>
 #include <vector>
 
+#include "qxpeer/tns.h"
+
 using namespace std::string_literals;
 
 namespace {
+
+// The framing of servers before 12c: 2-byte packet lengths throughout.
+constexpr qxpeer::Framing kFraming = qxpeer::Framing::kOld;
 
 void Put16(uint8_t* p, uint32_t v) {
   p[0] = static_cast<uint8_t>(v >> 8);
@@ -91,28 +96,14 @@ class PcapWriter {
   uint64_t frames_ = 0;
 };
 
-std::string Header(size_t length, uint8_t type) {
-  std::string h(8, '\0');
-  h[0] = static_cast<char>(length >> 8);
-  h[1] = static_cast<char>(length);
-  h[4] = static_cast<char>(type);
-  return h;
-}
-
-std::string Data(const std::string& body) { return Header(10 + body.size(), 6) + "\0\0"s + body; }
-
 std::string Connect(int session) {
-  const std::string descriptor =
-      "(DESCRIPTION=(CONNECT_DATA=(SERVICE_NAME=ORCL)(CID=(PROGRAM=loadgen@host" +
-      std::to_string(session % 50) + ")(HOST=host" + std::to_string(session % 50) +
-      ")(USER=app)))(ADDRESS=(PROTOCOL=TCP)(HOST=10.0.0.1)(PORT=1521)))";
-  std::string body(50, '\0');
-  body[0] = 0x01;
-  body[1] = 0x3a;  // version 314
-  body[16] = static_cast<char>(descriptor.size() >> 8);
-  body[17] = static_cast<char>(descriptor.size());
-  body[19] = 58;
-  return Header(8 + body.size() + descriptor.size(), 1) + body + descriptor;
+  qxpeer::DescriptorFields f;
+  f.service_name = "ORCL";
+  f.program = "loadgen@host" + std::to_string(session % 50);
+  f.host = "host" + std::to_string(session % 50);
+  f.user = "app";
+  f.address_host = "10.0.0.1";
+  return qxpeer::ConnectPacket(qxpeer::BuildDescriptor(f), kFraming);
 }
 
 std::string Statement(int session, int n) {
@@ -132,12 +123,8 @@ std::string Statement(int session, int n) {
   } else {
     sql = kCommon[(session + n) % (sizeof kCommon / sizeof kCommon[0])];
   }
-  std::string body = "\x03\x5e\x10\x21\x80";
-  body += '\0';
-  body += static_cast<char>(sql.size());
-  body += sql;
-  body += "\x01\x00\x00\x00"s;
-  return Data(body);
+  return qxpeer::DataPackets(qxpeer::ExecuteCall(sql, static_cast<uint8_t>(3 + n % 250)), kFraming,
+                             false);
 }
 
 }  // namespace
@@ -157,8 +144,11 @@ int main(int argc, char** argv) {
     return 1;
   }
   PcapWriter out(f);
-  const std::string answer = Data("\x08\x00\x00\x00\x00\x00\x00\x00"s);
-  const std::string end("\x00\x0a\x00\x00\x06\x00\x00\x00\x00\x40", 10);
+  const std::string accept = qxpeer::AcceptPacket(kFraming);
+  const std::string auth_reply =
+      qxpeer::DataPackets(qxpeer::AuthPhaseOneReply(), kFraming, true);
+  const std::string answer = qxpeer::StatementReply(kFraming, 40, 1);
+  const std::string end = qxpeer::EndPacket(kFraming);
   for (int s = 0; s < sessions; ++s) {
     const uint32_t client = ParseIp("10.1.0.0") + 2 + static_cast<uint32_t>(s % 200);
     const uint16_t cport = static_cast<uint16_t>(20000 + s % 40000);
@@ -172,11 +162,13 @@ int main(int argc, char** argv) {
       sseq += static_cast<uint32_t>(p.size());
     };
     to_server(Connect(s));
-    to_client(answer);
-    const std::string auth =
-        "\x03\x76\x02\x05USER"s + std::to_string(s % 10) + "\x01\x0d" "AUTH_TERMINAL";
-    to_server(Data(auth));
-    to_client(answer);
+    to_client(accept);
+    const std::string user = "USER" + std::to_string(s % 10);
+    to_server(qxpeer::DataPackets(qxpeer::AuthPhaseOne(user, "pts/0", "loadgen", "host", 1),
+                                  kFraming, false));
+    to_client(auth_reply);
+    to_server(qxpeer::DataPackets(qxpeer::AuthPhaseTwo(user, "pts/0", 2), kFraming, false));
+    to_client(qxpeer::DataPackets(qxpeer::AuthPhaseTwoReply(), kFraming, true));
     for (int n = 0; n < statements; ++n) {
       to_server(Statement(s, n));
       to_client(answer);
