@@ -24,37 +24,17 @@ using service::TServiceData;
 namespace {
 
 constexpr size_t kEthernet = 14;
-constexpr size_t kMinIpHeader = 20;
-constexpr size_t kMinTcpHeader = 20;
 constexpr double kMsPerDay = 86400.0 * 1000.0;
 
-// Where the TCP header and payload of a frame lie; all offsets inside the captured bytes.
-struct FrameLayout {
-  size_t tcp = 0;    // start of the TCP header
-  size_t start = 0;  // start of the payload
-  size_t end = 0;    // end of the payload (<= captured); start when there is none
-};
+// An untagged (tagged: false) or tagged (true) Ethernet frame holding a TCP segment.
+bool DecodeEthernet(const uint8_t* frame, size_t captured, bool tagged,
+                    sniffer::TcpPacket* out) {
+  return sniffer::DecodeTcpPacket(sniffer::kLinkEthernet, frame, captured, out) &&
+         (out->vlan_tags != 0) == tagged;
+}
 
-// False for anything but a first (or only) fragment of an Ethernet/IPv4/TCP frame whose IP
-// and TCP headers were captured whole.
-bool ReadLayout(const uint8_t* f, size_t captured, FrameLayout* out,
-                size_t limit = SIZE_MAX) {
-  if (!f || captured < kEthernet + kMinIpHeader) return false;
-  if (sniffer::Get16(f + 12) != 0x0800 || (f[14] >> 4) != 4 || f[23] != 6) return false;
-  if ((sniffer::Get16(f + 20) & 0x1fff) != 0) return false;  // no TCP header in it
-  const size_t ip_header = static_cast<size_t>(f[14] & 0x0f) * 4;
-  if (ip_header < kMinIpHeader) return false;
-  const size_t tcp = kEthernet + ip_header;
-  if (captured < tcp + kMinTcpHeader) return false;
-  const size_t tcp_header = static_cast<size_t>(f[tcp + 12] >> 4) * 4;
-  if (tcp_header < kMinTcpHeader || captured < tcp + tcp_header) return false;
-  const size_t ip_total = sniffer::Get16(f + 16);
-  size_t end = ip_total == 0 ? captured : kEthernet + ip_total;
-  end = std::min({end, captured, limit});
-  out->tcp = tcp;
-  out->start = tcp + tcp_header;
-  out->end = std::max(end, out->start);
-  return true;
+int64_t CaptureMs(sniffer::PTpcap_pkthdr header) {
+  return static_cast<int64_t>(header->ts.tv_sec) * 1000 + header->ts.tv_usec / 1000;
 }
 
 bool IsServer(const TServiceData& service, const std::string& address, uint16_t port) {
@@ -163,23 +143,27 @@ void HandleSegment(TQuorvexService& svc, TServiceData& service, const std::strin
 }  // namespace
 
 std::string TcpPayloadText(const uint8_t* frame, size_t captured) {
-  FrameLayout layout;
-  if (!ReadLayout(frame, captured, &layout, kPassivePayloadLimit)) return std::string();
-  return std::string(reinterpret_cast<const char*>(frame) + layout.start,
-                     layout.end - layout.start);
+  sniffer::TcpPacket packet;
+  if (!DecodeEthernet(frame, captured, false, &packet) || packet.source.family != 4) {
+    return std::string();
+  }
+  const size_t headers = kEthernet + packet.HeaderBytes();
+  const size_t taken =
+      headers >= kPassivePayloadLimit
+          ? 0
+          : std::min(packet.payload_length, kPassivePayloadLimit - headers);
+  return std::string(reinterpret_cast<const char*>(packet.payload), taken);
 }
 
-void PassiveFrame(TQuorvexService& svc, sniffer::TSniffer* sender, const uint8_t* frame,
-                  size_t captured, int64_t ms) {
-  FrameLayout layout;
-  if (!ReadLayout(frame, captured, &layout)) return;
-  const std::string source = sniffer::IPToStr(sniffer::Get32(frame + 26));
-  const std::string destination = sniffer::IPToStr(sniffer::Get32(frame + 30));
-  const uint16_t source_port = sniffer::Get16(frame + layout.tcp);
-  const uint16_t destination_port = sniffer::Get16(frame + layout.tcp + 2);
-  const uint8_t flags = frame[layout.tcp + 13];
-  const std::string_view payload(reinterpret_cast<const char*>(frame) + layout.start,
-                                 layout.end - layout.start);
+void PassiveSegment(TQuorvexService& svc, sniffer::TSniffer* sender,
+                    const sniffer::TcpPacket& packet, int64_t ms) {
+  const std::string source = packet.source.Text();
+  const std::string destination = packet.destination.Text();
+  const uint16_t source_port = packet.source_port;
+  const uint16_t destination_port = packet.destination_port;
+  const uint8_t flags = packet.flag_bits;
+  const std::string_view payload(reinterpret_cast<const char*>(packet.payload),
+                                 packet.payload_length);
   if (ms < 0) ms = MonitorNowMs();
 
   for (const auto& entry : svc.services) {
@@ -204,44 +188,33 @@ void PassiveFrame(TQuorvexService& svc, sniffer::TSniffer* sender, const uint8_t
   }
 }
 
+void PassiveFrame(TQuorvexService& svc, sniffer::TSniffer* sender, const uint8_t* frame,
+                  size_t captured, int64_t ms) {
+  sniffer::TcpPacket packet;
+  if (DecodeEthernet(frame, captured, false, &packet)) PassiveSegment(svc, sender, packet, ms);
+}
+
 void PassivePacket(TQuorvexService& svc, sniffer::TSniffer* sender,
                    sniffer::PTpcap_pkthdr header, sniffer::PTCPPckt data) {
   if (!header || !data) return;
-  const int64_t ms = static_cast<int64_t>(header->ts.tv_sec) * 1000 + header->ts.tv_usec / 1000;
-  PassiveFrame(svc, sender, reinterpret_cast<const uint8_t*>(data), header->caplen, ms);
+  PassiveFrame(svc, sender, reinterpret_cast<const uint8_t*>(data), header->caplen,
+               CaptureMs(header));
 }
 
 void PassiveTaggedFrame(TQuorvexService& svc, sniffer::TSniffer* sender,
                         sniffer::PTpcap_pkthdr header, const uint8_t* frame) {
   if (!header || !frame) return;
-  const size_t captured = header->caplen;
-  size_t type_at = 12;
-  // Up to two tags (802.1ad outer, 802.1Q inner) are seen in practice.
-  for (int tags = 0; tags < 2; ++tags) {
-    if (captured < type_at + 2) return;
-    const uint16_t type = sniffer::Get16(frame + type_at);
-    if (type != 0x8100 && type != 0x88a8) break;
-    type_at += 4;
+  sniffer::TcpPacket packet;
+  if (DecodeEthernet(frame, header->caplen, true, &packet)) {
+    PassiveSegment(svc, sender, packet, CaptureMs(header));
   }
-  if (type_at == 12) return;  // untagged: the TCP handler has it
-  if (captured < type_at + 2) return;
-  // The frame without its tags, in a buffer the capture thread reuses.
-  thread_local std::vector<uint8_t> untagged;
-  const size_t length = captured - (type_at - 12);
-  untagged.resize(length);
-  std::copy(frame, frame + 12, untagged.begin());
-  std::copy(frame + type_at, frame + type_at + (length - 12), untagged.begin() + 12);
-  const int64_t ms = static_cast<int64_t>(header->ts.tv_sec) * 1000 + header->ts.tv_usec / 1000;
-  PassiveFrame(svc, sender, untagged.data(), length, ms);
 }
 
 void AttachPassiveHandlers(TQuorvexService& svc, sniffer::TSniffer& sniffer) {
   TQuorvexService* s = &svc;
-  sniffer.OnCaptureTCP = [s](sniffer::TSniffer* sender, sniffer::PTpcap_pkthdr header,
-                             sniffer::PTCPPckt data) { PassivePacket(*s, sender, header, data); };
-  sniffer::TSniffer* self = &sniffer;
-  sniffer.OnCapture = [s, self](sniffer::PTpcap_pkthdr header, const uint8_t* frame) {
-    PassiveTaggedFrame(*s, self, header, frame);
+  sniffer.OnCaptureSegment = [s](sniffer::TSniffer* sender, sniffer::PTpcap_pkthdr header,
+                                 const sniffer::TcpPacket& packet) {
+    PassiveSegment(*s, sender, packet, CaptureMs(header));
   };
 }
 

@@ -5,7 +5,7 @@
 // packet or a long silence closes the record.
 //
 // Threading and ownership:
-// - PassivePacket and PassiveTaggedFrame run on the capture thread of the sniffer that
+// - PassiveSegment, PassivePacket and PassiveTaggedFrame run on the capture thread of the sniffer that
 //   delivered the frame; one interface's frames are handled one after the other.
 // - A passive service's records live in its passiveConnections list and are owned by it. The
 //   capture thread holds the service's passiveMu while it handles a frame for that service
@@ -39,8 +39,13 @@ inline constexpr int kPassiveCaptureLength = 262144;
 // length of 0 (left so by segmentation offload) stands for "up to the captured end".
 std::string TcpPayloadText(const uint8_t* frame, size_t captured);
 
-// The sniffer's TCP handler: `header->caplen` bytes of `data` exist. Frames that are not
-// Ethernet/IPv4/TCP, later fragments, and frames whose headers are not all captured are
+// The sniffer's segment handler: a TCP segment decoded from a frame of any link type, IPv4
+// or IPv6 (sniffer/packet.h). `ms`: the frame's capture time in ms (server times are
+// measured on it); -1 for now.
+void PassiveSegment(service::TQuorvexService& svc, sniffer::TSniffer* sender,
+                    const sniffer::TcpPacket& packet, int64_t ms = -1);
+// An untagged Ethernet frame of which `header->caplen` bytes of `data` exist. Frames that
+// are not Ethernet/IP/TCP, later fragments, and frames whose headers are not all captured are
 // ignored.
 void PassivePacket(service::TQuorvexService& svc, sniffer::TSniffer* sender,
                    sniffer::PTpcap_pkthdr header, sniffer::PTCPPckt data);
@@ -48,12 +53,12 @@ void PassivePacket(service::TQuorvexService& svc, sniffer::TSniffer* sender,
 // `ms`: the frame's capture time in ms (server times are measured on it); -1 for now.
 void PassiveFrame(service::TQuorvexService& svc, sniffer::TSniffer* sender,
                   const uint8_t* frame, size_t captured, int64_t ms = -1);
-// The sniffer's any-frame handler: a frame with 802.1Q / 802.1ad tags is handled as the
-// untagged frame inside them (the TCP handler never sees it as TCP); others are left alone.
+// A frame with 802.1Q / 802.1ad / QinQ tags is handled as the frame inside them (the
+// untagged handlers above leave it alone); others are left alone.
 void PassiveTaggedFrame(service::TQuorvexService& svc, sniffer::TSniffer* sender,
                         sniffer::PTpcap_pkthdr header, const uint8_t* frame);
 
-// Points the sniffer's frame events at the handlers above (takes effect at its next start).
+// Points the sniffer's segment event at PassiveSegment (takes effect at its next start).
 void AttachPassiveHandlers(service::TQuorvexService& svc, sniffer::TSniffer& sniffer);
 
 // passiveMu held. The first record of the service whose clientIp is `address` and whose

@@ -48,14 +48,17 @@ bpf_u_int32 NetworkOrder(uint32_t address) {
 // this thread reads its own.
 class TSnifferThread {
  public:
-  TSnifferThread(TSniffer* sniffer, pcap_t* handle, bool from_file)
+  TSnifferThread(TSniffer* sniffer, pcap_t* handle, bool from_file, int link_type)
       : sniffer_(sniffer),
         handle_(handle),
         from_file_(from_file),
+        link_type_(link_type),
         on_capture_(sniffer->OnCapture),
+        on_capture_frame_(sniffer->OnCaptureFrame),
         on_capture_ip_(sniffer->OnCaptureIP),
         on_capture_tcp_(sniffer->OnCaptureTCP),
         on_capture_udp_(sniffer->OnCaptureUDP),
+        on_capture_segment_(sniffer->OnCaptureSegment),
         on_capture_end_(sniffer->OnCaptureEnd) {}
 
   // Throws std::system_error when no thread can be started.
@@ -97,6 +100,30 @@ class TSnifferThread {
     if (!header || !frame) return;
     const uint32_t captured = header->caplen;
     if (on_capture_) Raise(on_capture_, header, static_cast<const uint8_t*>(frame));
+    if (on_capture_frame_) {
+      Raise(on_capture_frame_, sniffer_, header, link_type_, static_cast<const uint8_t*>(frame));
+    }
+    if (link_type_ == kLinkEthernet) DeliverEthernet(header, frame, captured);
+    if (on_capture_segment_) {
+      TcpPacket packet;
+      if (DecodeTcpPacket(link_type_, frame, captured, &packet)) {
+        RaiseSegment(header, packet);
+      }
+    }
+  }
+
+  void RaiseSegment(const pcap_pkthdr* header, const TcpPacket& packet) {
+    try {
+      on_capture_segment_(sniffer_, header, packet);
+    } catch (const std::exception& e) {
+      LogHandlerFailure(e.what());
+    } catch (...) {
+      LogHandlerFailure("unknown exception");
+    }
+  }
+
+  // The handlers of fixed-offset Ethernet/IPv4 records.
+  void DeliverEthernet(const pcap_pkthdr* header, const u_char* frame, uint32_t captured) {
     if (on_capture_ip_ && captured >= 14 && frame[12] == 0x08 && frame[13] == 0x00) {
       Raise(on_capture_ip_, header, reinterpret_cast<PIPPckt>(frame));
     }
@@ -113,10 +140,13 @@ class TSnifferThread {
   TSniffer* const sniffer_;
   pcap_t* const handle_;
   const bool from_file_;
+  const int link_type_;
   const TOnCapture on_capture_;
+  const TOnCaptureFrame on_capture_frame_;
   const TOnCaptureIP on_capture_ip_;
   const TOnCaptureTcp on_capture_tcp_;
   const TOnCaptureUdp on_capture_udp_;
+  const TOnCaptureSegment on_capture_segment_;
   const TOnCaptureEnd on_capture_end_;
   std::atomic<bool> stop_requested_{false};
   std::thread thread_;
@@ -140,7 +170,10 @@ TSniffer::~TSniffer() {
 
 int TSniffer::StartCapture() {
   if (capturing_.load() || capture_handle_) return 1;
-  if (!OnCapture && !OnCaptureIP && !OnCaptureTCP && !OnCaptureUDP) return 2;
+  if (!OnCapture && !OnCaptureFrame && !OnCaptureIP && !OnCaptureTCP && !OnCaptureUDP &&
+      !OnCaptureSegment) {
+    return 2;
+  }
   if (!LoadCaptureLibrary()) return 3;
   const PcapApi& pcap = Pcap();
   char errors[PCAP_ERRBUF_SIZE] = {};
@@ -158,7 +191,8 @@ int TSniffer::StartCapture() {
   if (!from_file) capture_length_ = pcap.pcap_snapshot(handle);
   if (filtered_ && has_filter_code_) pcap.pcap_setfilter(handle, &filter_code_);
 
-  capture_thread_ = std::make_unique<TSnifferThread>(this, handle, from_file);
+  link_type_ = pcap.pcap_datalink(handle);
+  capture_thread_ = std::make_unique<TSnifferThread>(this, handle, from_file, link_type_);
   {
     std::lock_guard<std::mutex> lock(end_mutex_);
     loop_running_ = true;

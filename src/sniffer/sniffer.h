@@ -11,11 +11,11 @@
 //   choosing (the owner thread). Every setter, ListDevices, StartCapture, StopCapture and the
 //   destructor must be called there, never on the capture thread (its own event handlers
 //   included). The getters may also be called there; Capturing() from any thread.
-// - Each started capture has one capture thread. OnCapture, OnCaptureIP, OnCaptureTCP,
-//   OnCaptureUDP and then OnCaptureEnd all run on it, one frame after the other: a handler
-//   must return before the next frame is delivered. Handlers of different sniffers run on
-//   different threads at the same time.
-// - StartCapture takes a copy of the five handlers; assigning a handler while a capture runs
+// - Each started capture has one capture thread. OnCapture, OnCaptureFrame, OnCaptureIP,
+//   OnCaptureTCP, OnCaptureUDP, OnCaptureSegment and then OnCaptureEnd all run on it, one
+//   frame after the other: a handler must return before the next frame is delivered.
+//   Handlers of different sniffers run on different threads at the same time.
+// - StartCapture takes a copy of the handlers; assigning a handler while a capture runs
 //   takes effect at the next StartCapture. The frame data and header passed to a handler are
 //   valid only during the call, and only header->caplen bytes of the frame exist (frames.h).
 // - A handler that throws is caught by the capture thread, written to the system log, and
@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "sniffer/frames.h"
+#include "sniffer/packet.h"
 #include "sniffer/pcap_binding.h"
 
 namespace qx::sniffer {
@@ -68,6 +69,12 @@ using TOnCaptureTcp =
     std::function<void(TSniffer* sender, PTpcap_pkthdr header, PTCPPckt data)>;
 using TOnCaptureUdp = std::function<void(PTpcap_pkthdr header, PUDPPckt data)>;
 using TOnCaptureEnd = std::function<void(TSniffer* sender, TCaptureEnd reason)>;
+// Every frame, of any link type, with the link type of the capture (packet.h's kLink...).
+using TOnCaptureFrame = std::function<void(TSniffer* sender, PTpcap_pkthdr header,
+                                           int link_type, const uint8_t* frame)>;
+// Every frame that DecodeTcpPacket reads as a TCP segment at the capture's link type.
+using TOnCaptureSegment =
+    std::function<void(TSniffer* sender, PTpcap_pkthdr header, const TcpPacket& packet)>;
 
 class TSniffer {
  public:
@@ -79,8 +86,8 @@ class TSniffer {
   TSniffer& operator=(const TSniffer&) = delete;
 
   // 0 started; 1 already capturing or the handle of an ended capture is still held;
-  // 2 none of OnCapture, OnCaptureIP, OnCaptureTCP, OnCaptureUDP is assigned; 3 the
-  // interface (or the capture file) could not be opened, the library included.
+  // 2 none of the frame handlers (all but OnCaptureEnd) is assigned; 3 the interface (or
+  // the capture file) could not be opened, the library included.
   int StartCapture();
   // 0 stopped (the capture thread has ended and the handle is closed when this returns);
   // 1 not capturing — a capture that ended by itself is released all the same;
@@ -135,10 +142,20 @@ class TSniffer {
   const std::string& CaptureFile() const { return capture_file_; }
   void SetCaptureFile(const std::string& path) { capture_file_ = path; }
 
+  // The link type of the capture last started (pcap_datalink of the interface or file; a
+  // pcapng file reports the one of its first interface); -1 before the first start. Set
+  // before the capture thread starts and unchanged while it runs, so the handlers may read it.
+  int LinkType() const { return link_type_; }
+
+  // OnCapture gets every frame. OnCaptureIP, OnCaptureTCP and OnCaptureUDP read the frame as
+  // untagged Ethernet/IPv4 at fixed offsets (frames.h) and are raised for Ethernet captures
+  // only. OnCaptureFrame and OnCaptureSegment serve every link type.
   TOnCapture OnCapture;
+  TOnCaptureFrame OnCaptureFrame;
   TOnCaptureIP OnCaptureIP;
   TOnCaptureTcp OnCaptureTCP;
   TOnCaptureUdp OnCaptureUDP;
+  TOnCaptureSegment OnCaptureSegment;
   TOnCaptureEnd OnCaptureEnd;
 
  private:
@@ -172,6 +189,7 @@ class TSniffer {
   int capture_length_ = 68;
   TCapMode capture_mode_ = capPromiscuous;
   std::string capture_file_;
+  int link_type_ = -1;
 
   // Guards loop_running_ for WaitForCaptureEnd.
   std::mutex end_mutex_;
