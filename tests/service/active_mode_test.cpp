@@ -192,6 +192,9 @@ TEST_F(ActiveMode, RecordedSessionsArriveIdenticalAndAreStored) {
        "TESTUSER"},
       {"ORCL", "", "SQLPLUS@GODBOX", "GODBOX", "DSK", "OPENWALL"},
       {"XE", "", "SQLPLUS", "09EB2A35DC16", "ORACLE", "TEST"},
+      {"XE", "", "/USR/BIN/PYTHON3", "VM", "ROOT", "SCOTT"},  // cooked v1
+      {"XE", "", "/USR/BIN/PYTHON3", "VM", "ROOT", "SCOTT"},  // cooked v2
+      {"XE", "", "/USR/BIN/PYTHON3", "VM", "ROOT", "SCOTT"},  // IPv6
       {"SECSPH", "", "C:\\PROGRAM FILES\\QUEST SOFTWARE\\TOAD\\TOAD.EXE", "THOMAS", "THOMAS",
        "SECURE"},
   };

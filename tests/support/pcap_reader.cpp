@@ -10,48 +10,28 @@
 namespace qx::testsupport {
 namespace {
 
-uint16_t Be16(const unsigned char* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
-uint32_t Be32(const unsigned char* p) {
-  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-         static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
-
-// Parses one Ethernet frame; false when it is not an IPv4 TCP frame or is cut short.
-bool ParseFrame(const unsigned char* data, size_t length, TcpSegment* out) {
-  size_t offset = 12;
-  if (length < offset + 2) return false;
-  uint16_t type = Be16(data + offset);
-  while (type == 0x8100 || type == 0x88a8) {  // VLAN tags, possibly stacked
-    offset += 4;
-    if (length < offset + 2) return false;
-    type = Be16(data + offset);
-  }
-  offset += 2;
-  if (type != 0x0800 || length < offset + 20) return false;
-  const unsigned char* ip = data + offset;
-  if ((ip[0] >> 4) != 4 || ip[9] != 6) return false;
-  const size_t ipHeader = static_cast<size_t>(ip[0] & 0x0f) * 4;
-  const size_t total = Be16(ip + 2);
-  if (ipHeader < 20 || total < ipHeader + 20 || length < offset + total) return false;
-  const unsigned char* tcp = ip + ipHeader;
-  const size_t tcpHeader = static_cast<size_t>(tcp[12] >> 4) * 4;
-  if (tcpHeader < 20 || total < ipHeader + tcpHeader) return false;
-  out->srcIp = Be32(ip + 12);
-  out->dstIp = Be32(ip + 16);
-  out->srcPort = Be16(tcp);
-  out->dstPort = Be16(tcp + 2);
-  out->seq = Be32(tcp + 4);
-  out->flags = tcp[13];
-  const unsigned char* payload = tcp + tcpHeader;
-  out->payload.assign(reinterpret_cast<const char*>(payload), total - ipHeader - tcpHeader);
+// One frame of a capture of `link_type`; false when it holds no whole TCP segment.
+bool ParseFrame(int link_type, const unsigned char* data, size_t length, TcpSegment* out) {
+  sniffer::TcpPacket packet;
+  if (!sniffer::DecodeTcpPacket(link_type, data, length, &packet)) return false;
+  if (packet.payload_length != packet.payload_wire_length) return false;
+  out->src = packet.source;
+  out->dst = packet.destination;
+  out->srcIp = packet.source.V4Number();
+  out->dstIp = packet.destination.V4Number();
+  out->srcPort = packet.source_port;
+  out->dstPort = packet.destination_port;
+  out->seq = packet.sequence;
+  out->flags = packet.flag_bits;
+  out->payload.assign(reinterpret_cast<const char*>(packet.payload), packet.payload_length);
   return true;
 }
 
-using Endpoint = std::pair<uint32_t, uint16_t>;
+using Endpoint = std::pair<sniffer::IpAddress, uint16_t>;
 using ConnectionKey = std::pair<Endpoint, Endpoint>;  // lower endpoint first
 
 ConnectionKey KeyOf(const TcpSegment& s) {
-  Endpoint a{s.srcIp, s.srcPort}, b{s.dstIp, s.dstPort};
+  Endpoint a{s.src, s.srcPort}, b{s.dst, s.dstPort};
   return a < b ? ConnectionKey{a, b} : ConnectionKey{b, a};
 }
 
@@ -74,8 +54,9 @@ bool ReadTcpSegments(const std::string& path, std::vector<TcpSegment>* segments,
     *error = errbuf;
     return false;
   }
-  if (pcap_datalink(handle) != DLT_EN10MB) {
-    *error = path + " is not an Ethernet capture";
+  const int link_type = pcap_datalink(handle);
+  if (!sniffer::KnownLinkType(link_type)) {
+    *error = path + " has link type " + std::to_string(link_type) + ", which is not read";
     pcap_close(handle);
     return false;
   }
@@ -87,7 +68,7 @@ bool ReadTcpSegments(const std::string& path, std::vector<TcpSegment>* segments,
     ++frame;
     TcpSegment segment;
     segment.frame = frame;
-    if (ParseFrame(data, header->caplen, &segment)) segments->push_back(std::move(segment));
+    if (ParseFrame(link_type, data, header->caplen, &segment)) segments->push_back(std::move(segment));
   }
   if (rc == -1) *error = pcap_geterr(handle);
   pcap_close(handle);
@@ -101,13 +82,13 @@ std::vector<ClientChunk> ClientToServerPayloads(const std::vector<TcpSegment>& s
   for (const TcpSegment& s : segments) {
     const ConnectionKey key = KeyOf(s);
     index.try_emplace(key, index.size());
-    const Endpoint src{s.srcIp, s.srcPort};
+    const Endpoint src{s.src, s.srcPort};
     if ((s.flags & 0x12) == 0x02) client[key] = src;  // SYN without ACK
     if (!s.payload.empty()) firstSender.try_emplace(key, src);
   }
   for (const TcpSegment& s : segments) {
     const ConnectionKey key = KeyOf(s);
-    if (!client.count(key) && HoldsDescriptor(s.payload)) client[key] = {s.srcIp, s.srcPort};
+    if (!client.count(key) && HoldsDescriptor(s.payload)) client[key] = {s.src, s.srcPort};
   }
   for (const auto& [key, sender] : firstSender) client.try_emplace(key, sender);
 
@@ -115,7 +96,7 @@ std::vector<ClientChunk> ClientToServerPayloads(const std::vector<TcpSegment>& s
   for (const TcpSegment& s : segments) {
     if (s.payload.empty()) continue;
     const ConnectionKey key = KeyOf(s);
-    if (client[key] != Endpoint{s.srcIp, s.srcPort}) continue;
+    if (client[key] != Endpoint{s.src, s.srcPort}) continue;
     chunks.push_back(ClientChunk{index[key], s.frame, s.payload});
   }
   return chunks;

@@ -1,29 +1,32 @@
-// Reads recorded Ethernet captures (pcap or pcapng) with libpcap and hands the tests their TCP
-// segments, and the client-to-server payloads of each TCP connection in capture order. The
-// frames are taken apart here by hand on purpose, independently of the product's own frame
-// handling, so a test built on it checks that code against a second reading.
+// Reads recorded captures (pcap or pcapng) with libpcap and hands the tests their TCP segments,
+// and the client-to-server payloads of each TCP connection in capture order. Frames are taken
+// apart by the product's one frame decoder (sniffer/packet.h), whose own tests check it
+// against hand-built frames; so every link type it knows is read, IPv4 and IPv6.
 //
-// Frame rules: Ethernet II, any number of 802.1Q / 802.1ad tags, IPv4 only (other frames are
-// skipped). The payload length comes from the IP total length, never from the captured length,
-// so an Ethernet FCS trailer or padding does not leak into the payload.
+// Frame rules: frames that are not TCP are skipped, and so are frames cut short by the
+// capture's snapshot length. The payload length comes from the IP header, never from the
+// captured length, so an Ethernet FCS trailer or padding does not leak into the payload.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "sniffer/packet.h"
+
 namespace qx::testsupport {
 
 struct TcpSegment {
   size_t frame = 0;  // 1-based frame number in the file
-  uint32_t srcIp = 0, dstIp = 0;  // first octet most significant
+  sniffer::IpAddress src, dst;
+  uint32_t srcIp = 0, dstIp = 0;  // IPv4: first octet most significant; 0 for IPv6
   uint16_t srcPort = 0, dstPort = 0;
   uint32_t seq = 0;
   uint8_t flags = 0;  // TCP flag byte (0x02 SYN, 0x10 ACK, 0x01 FIN, 0x04 RST)
   std::string payload;
 };
 
-// False with *error set when the file cannot be opened or is not an Ethernet capture.
+// False with *error set when the file cannot be opened or its link type is unknown.
 bool ReadTcpSegments(const std::string& path, std::vector<TcpSegment>* segments,
                      std::string* error);
 

@@ -1,4 +1,4 @@
-// Capture reading and TCP reassembly for replay.
+// Capture reading and TCP reassembly for replay (frames decoded by sniffer/packet.h).
 //
 // Ordering: each recorded send waits for the bytes of the other side that its sender had
 // acknowledged when it sent (the TCP acknowledgement number), which is the causal order of
@@ -15,15 +15,13 @@
 #include <map>
 #include <memory>
 
+#include "sniffer/packet.h"
+
 namespace qxpeer {
 
 namespace {
 
 uint16_t Be16(const unsigned char* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
-uint32_t Be32(const unsigned char* p) {
-  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-         static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
 
 struct Segment {
   std::string src, dst;  // raw address bytes
@@ -52,101 +50,28 @@ std::string AddressText(const std::string& raw) {
   return s + "]";
 }
 
-// Finds the IP packet inside a link-layer frame. Returns false for anything that is not
-// IPv4/IPv6 over a known link type.
-bool FindNetwork(int linktype, const unsigned char* p, size_t n, size_t* offset, int* version) {
-  size_t off = 0;
-  uint16_t ethertype = 0;
-  switch (linktype) {
-    case DLT_EN10MB:
-      if (n < 14) return false;
-      ethertype = Be16(p + 12);
-      off = 14;
-      // 802.1Q, 802.1ad and the old QinQ tag, possibly stacked.
-      for (int tags = 0; (ethertype == 0x8100 || ethertype == 0x88a8 || ethertype == 0x9100) && tags < 4; ++tags) {
-        if (n < off + 4) return false;
-        ethertype = Be16(p + off + 2);
-        off += 4;
-      }
-      break;
-    case DLT_LINUX_SLL:
-      if (n < 16) return false;
-      ethertype = Be16(p + 14);
-      off = 16;
-      break;
-#ifdef DLT_LINUX_SLL2
-    case DLT_LINUX_SLL2:
-      if (n < 20) return false;
-      ethertype = Be16(p);
-      off = 20;
-      break;
-#endif
-    case DLT_NULL:
-    case DLT_LOOP: {
-      if (n < 4) return false;
-      off = 4;
-      const int v = n > 4 ? p[4] >> 4 : 0;
-      ethertype = v == 4 ? 0x0800 : v == 6 ? 0x86dd : 0;
-      break;
-    }
-    case DLT_RAW:
-#ifdef DLT_IPV4
-    case DLT_IPV4:
-#endif
-    default: {
-      if (linktype != DLT_RAW && linktype != 12 && linktype != 14 && linktype != 101 && linktype != 228)
-        return false;
-      const int v = n > 0 ? p[0] >> 4 : 0;
-      ethertype = v == 4 ? 0x0800 : v == 6 ? 0x86dd : 0;
-      break;
-    }
+// Decodes the TCP segment of one frame (sniffer/packet.h reads every link type the capture
+// library reports); false for anything else, and for fragmented datagrams, whose first
+// fragment holds only part of the segment.
+bool DecodeFrame(int linktype, const unsigned char* p, size_t caplen, Segment* s) {
+  qx::sniffer::TcpPacket packet;
+  if (!qx::sniffer::DecodeTcpPacket(linktype, p, caplen, &packet) || packet.first_fragment) {
+    return false;
   }
-  if (ethertype == 0x0800) *version = 4;
-  else if (ethertype == 0x86dd) *version = 6;
-  else return false;
-  *offset = off;
-  return true;
-}
-
-// Decodes the TCP segment of one frame; false for anything else (or a fragment).
-bool DecodeFrame(int linktype, const unsigned char* p, size_t caplen, size_t wirelen, Segment* s) {
-  size_t ip = 0;
-  int version = 0;
-  if (!FindNetwork(linktype, p, caplen, &ip, &version)) return false;
-  size_t tcp = 0, end = 0;
-  if (version == 4) {
-    if (caplen < ip + 20 || (p[ip] >> 4) != 4) return false;
-    const size_t ihl = static_cast<size_t>(p[ip] & 0x0f) * 4;
-    const size_t total = Be16(p + ip + 2);
-    if (ihl < 20 || total < ihl || p[ip + 9] != 6) return false;
-    if ((Be16(p + ip + 6) & 0x3fff) != 0) return false;  // fragment
-    s->src.assign(reinterpret_cast<const char*>(p + ip + 12), 4);
-    s->dst.assign(reinterpret_cast<const char*>(p + ip + 16), 4);
-    tcp = ip + ihl;
-    end = ip + total;  // ignores Ethernet padding and FCS trailers
-  } else {
-    if (caplen < ip + 40 || (p[ip] >> 4) != 6 || p[ip + 6] != 6) return false;
-    s->src.assign(reinterpret_cast<const char*>(p + ip + 8), 16);
-    s->dst.assign(reinterpret_cast<const char*>(p + ip + 24), 16);
-    tcp = ip + 40;
-    end = tcp + Be16(p + ip + 4);
-  }
-  if (caplen < tcp + 20) return false;
-  const size_t thl = static_cast<size_t>(p[tcp + 12] >> 4) * 4;
-  if (thl < 20 || end < tcp + thl) return false;
-  s->sport = Be16(p + tcp);
-  s->dport = Be16(p + tcp + 2);
-  s->seq = Be32(p + tcp + 4);
-  s->ack = Be32(p + tcp + 8);
-  const unsigned char flags = p[tcp + 13];
-  s->fin = flags & 0x01;
-  s->syn = flags & 0x02;
-  s->rst = flags & 0x04;
-  s->has_ack = flags & 0x10;
-  const size_t avail = std::min(end, caplen);
-  s->truncated = end > caplen && wirelen >= caplen && end > avail;
-  s->payload = p + tcp + thl;
-  s->length = avail > tcp + thl ? avail - (tcp + thl) : 0;
+  const size_t address_bytes = packet.source.family == 4 ? 4 : 16;
+  s->src.assign(reinterpret_cast<const char*>(packet.source.bytes.data()), address_bytes);
+  s->dst.assign(reinterpret_cast<const char*>(packet.destination.bytes.data()), address_bytes);
+  s->sport = packet.source_port;
+  s->dport = packet.destination_port;
+  s->seq = packet.sequence;
+  s->ack = packet.acknowledgement;
+  s->fin = packet.flags.fin;
+  s->syn = packet.flags.syn;
+  s->rst = packet.flags.rst;
+  s->has_ack = packet.flags.ack;
+  s->truncated = packet.payload_wire_length > packet.payload_length;
+  s->payload = packet.payload;
+  s->length = packet.payload_length;
   return true;
 }
 
@@ -410,7 +335,7 @@ bool ReadCapture(const std::string& path, Capture* out, std::string* error) {
   while ((rc = pcap_next_ex(pcap, &header, &data)) == 1) {
     ++frame;
     Segment s;
-    if (!DecodeFrame(linktype, data, header->caplen, header->len, &s)) {
+    if (!DecodeFrame(linktype, data, header->caplen, &s)) {
       ++skipped;
       continue;
     }
