@@ -5,8 +5,8 @@
 // packet or a long silence closes the record.
 //
 // Threading and ownership:
-// - PassiveSegment, PassivePacket and PassiveTaggedFrame run on the capture thread of the sniffer that
-//   delivered the frame; one interface's frames are handled one after the other.
+// - PassiveSegment, PassivePacket and PassiveTaggedFrame run on the capture thread of the
+//   sniffer that delivered the frame; one interface's frames are handled one after the other.
 // - A passive service's records live in its passiveConnections list and are owned by it. The
 //   capture thread holds the service's passiveMu while it handles a frame for that service
 //   (so every change of the list or of a record in it happens under the lock); status

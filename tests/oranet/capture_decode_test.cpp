@@ -20,6 +20,7 @@ const char* const kCaptures[] = {
     "7_oracle10_2016.pcapng", "Oracle-WinWin-1.pcap",  "Oracle-good.pcap",
     "TNS_Oracle4.pcap",       "arkime_oracle.pcap",    "oracle_11g_password1234567890.pcapng",
     "trex_cap2_Oracle.pcap",  "try-1-simple.pcap",
+    "python_thin_any_sll.pcap", "python_thin_any_sll2.pcap", "python_thin_ipv6.pcap",
 };
 
 std::vector<std::string> Render(const std::vector<CaptureConnection>& conns, size_t piece) {

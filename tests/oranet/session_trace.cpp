@@ -10,8 +10,9 @@
 namespace qx::test {
 
 namespace {
-std::string Endpoint(uint32_t ip, uint16_t port) {
-  return testsupport::IpText(ip) + ":" + std::to_string(port);
+// "address:port", the address as passive mode writes it (dotted, or RFC 5952 for IPv6).
+std::string Endpoint(const sniffer::IpAddress& ip, uint16_t port) {
+  return ip.Text() + ":" + std::to_string(port);
 }
 }  // namespace
 
@@ -25,7 +26,7 @@ bool CaptureConnections(const std::string& path, std::vector<CaptureConnection>*
   std::set<std::tuple<std::string, uint32_t, std::string>> seen;
   out->clear();
   for (const auto& s : segments) {
-    const std::string src = Endpoint(s.srcIp, s.srcPort), dst = Endpoint(s.dstIp, s.dstPort);
+    const std::string src = Endpoint(s.src, s.srcPort), dst = Endpoint(s.dst, s.dstPort);
     const Key key = src < dst ? Key{src, dst} : Key{dst, src};
     auto it = index.find(key);
     if (it == index.end()) {

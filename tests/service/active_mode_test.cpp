@@ -155,9 +155,12 @@ std::vector<ExpectedSession> ExpectedFromCapture(const std::string& file) {
     if (!e.descriptor || e.statements.empty()) continue;
     const capture::TConnectIdentity id =
         capture::DecodeConnectDescriptor(sql::UpperCase(e.descriptorText));
+    // The repository keeps a text's first 8000 characters (four 2000-character columns).
+    std::vector<std::string> stored;
+    for (const std::string& text : e.statements) stored.push_back(text.substr(0, 8000));
     out.push_back({{id.serviceName.value_or(""), id.sid.value_or(""), id.program.value_or(""),
                     id.host.value_or(""), id.username.value_or(""), e.orauser},
-                   e.statements});
+                   std::move(stored)});
   }
   return out;
 }
@@ -225,7 +228,8 @@ TEST_F(ActiveMode, RecordedSessionsArriveIdenticalAndAreStored) {
   }
   // Each distinct statement is catalogued once, as its client sent it.
   std::set<std::string> catalogue;
-  for (const Row& r : Db("select sqltext || ifnull(sqltext1, '') from qx_client_sql")) {
+  for (const Row& r : Db("select sqltext || ifnull(sqltext1, '') || ifnull(sqltext2, '') || "
+                         "ifnull(sqltext3, '') from qx_client_sql")) {
     catalogue.insert(r[0]);
   }
   EXPECT_EQ(catalogue, all_statements);

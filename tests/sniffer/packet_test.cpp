@@ -197,11 +197,11 @@ std::vector<Case> Table() {
       {"unknown link type", 147, v4, false},
       {"ARP", kLinkEthernet, [] { Bytes f(12, 2); Put16(f, 0x0806); f.resize(42); return f; }(),
        false},
-      {"loop, unknown family", kLinkLoop, [&] { Bytes f = Loopback(v4, true); f[3] = 99; return f; }(),
-       false},
+      {"loop, unknown family", kLinkLoop,
+       [&] { Bytes f = Loopback(v4, true); f[3] = 99; return f; }(), false},
       {"raw, version 5", kLinkRaw, [&] { Bytes f = v4; f[0] = 0x55; return f; }(), false},
-      {"sll, IPX", kLinkLinuxSll, [&] { Bytes f = Sll(v4); f[14] = 0x81; f[15] = 0x37; return f; }(),
-       false},
+      {"sll, IPX", kLinkLinuxSll,
+       [&] { Bytes f = Sll(v4); f[14] = 0x81; f[15] = 0x37; return f; }(), false},
   };
   // The offloaded total length 0 reads to the captured end.
   Case offload{"total length 0", kLinkEthernet, Ethernet(Ipv4(tcp, {0, 0x4000, 0, true})), true};
