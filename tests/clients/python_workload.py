@@ -33,6 +33,11 @@ MORE = [
     "select * from emp@remote_db",
 ]
 
+REPEATS = 50
+REPEAT_QUERY = "SELECT item FROM wl_orders WHERE id = :id"
+REPEAT_UPDATE = "UPDATE wl_orders SET qty = qty + 1 WHERE id = :id /* standin:rows=3 */"
+FAILING = "SELECT * FROM missing_table"
+
 LONG_IN_LIST = ", ".join(str(100000 + i) for i in range(1300))
 
 
@@ -109,6 +114,19 @@ def main(argv):
     if os.environ.get("QX_WORKLOAD_MORE"):
         for sql in MORE:
             w.run(sql)
+        connection.commit()
+    if os.environ.get("QX_WORKLOAD_REPEAT"):
+        # The counting tests: one query and one UPDATE run 50 times each from the statement
+        # cache, then a statement the server refuses. "ROWCOUNT n" follows each UPDATE.
+        for _ in range(REPEATS):
+            w.query(REPEAT_QUERY, {"id": 1}, 1, 1)
+        for _ in range(REPEATS):
+            w.run(REPEAT_UPDATE, {"id": 1})
+            print("ROWCOUNT %d" % w.cursor.rowcount, flush=True)
+        try:
+            w.run(FAILING)
+        except oracledb.DatabaseError as error:
+            print("ERROR %d" % error.args[0].code, flush=True)
         connection.commit()
     connection.close()
     print("SUMMARY python-oracledb %s thin executions=%d rows=%d"

@@ -116,6 +116,48 @@ TEST_P(ThinClient, WorkloadThroughAnActiveServiceIsRecorded) {
   EXPECT_EQ(standin.Stop(), 0);
 }
 
+// Statements run again from the client's statement cache go on the wire without their text;
+// each execution still gets its row. Commits, fetches and cursor closes get none.
+TEST_P(ThinClient, EveryExecutionIsCountedThroughTheRelay) {
+  Standin standin(dir_);
+  ASSERT_GT(standin.port(), 0);
+  const int work_port = FreePort();
+  int manage_port = FreePort();
+  while (manage_port == work_port) manage_port = FreePort();
+  ASSERT_EQ(PrepareService(dir_, {"--oracle-host", "127.0.0.1", "--oracle-port",
+                                  std::to_string(standin.port()), "--work-port",
+                                  std::to_string(work_port), "--manage-port",
+                                  std::to_string(manage_port)}),
+            "");
+  WorkloadResult run;
+  {
+    Child service({dir_.File("qxservice")}, dir_.File("qxservice.out"));
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+          const auto log = LogMessages(dir_.File("qxservice.log"));
+          return std::find(log.begin(), log.end(), "Service successfully started.") != log.end();
+        },
+        20000));
+    setenv("QX_WORKLOAD_REPEAT", "1", 1);
+    run = RunWorkload(GetParam(), work_port);
+    unsetenv("QX_WORKLOAD_REPEAT");
+    service.Signal(SIGTERM);
+    EXPECT_EQ(service.Wait(20000), 0);
+  }
+  ASSERT_EQ(run.code, 0) << run.output;
+  EXPECT_NE(run.output.find("ERROR 942"), std::string::npos) << run.output;
+  const auto rows = RecordedExecutions(dir_.File("repo.db"));
+  ASSERT_EQ(rows.size(), Executions(standin.Events(1), false).size());
+  EXPECT_EQ(rows.size(), 13u + 50u + 50u + 1u);
+  const auto count = [&rows](const std::string& text) {
+    return std::count_if(rows.begin(), rows.end(), [&](const auto& r) { return r[0] == text; });
+  };
+  EXPECT_EQ(count("SELECT item FROM wl_orders WHERE id = :id"), 50);
+  EXPECT_EQ(count("UPDATE wl_orders SET qty = qty + 1 WHERE id = :id /* standin:rows=3 */"), 50);
+  EXPECT_EQ(count("SELECT * FROM missing_table"), 1);
+  EXPECT_EQ(standin.Stop(), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Clients, ThinClient, ::testing::Values("python", "node"),
                          [](const auto& info) { return info.param; });
 

@@ -11,7 +11,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <chrono>
 #include <map>
+#include <thread>
 #include <vector>
 
 #include "logon.h"
@@ -81,6 +83,9 @@ struct Cursor {
   Kind kind = Kind::kOther;
   std::vector<Column> columns;
   bool no_rows = false;
+  bool missing_table = false;  // names a table whose name starts with MISSING_: ORA-00942
+  uint64_t dml_rows = 1;       // rows each DML execution processes (standin:rows=N)
+  int delay_ms = 0;            // the server works this long on each execution (standin:sleep=N)
   bool rows_pending = false;
   uint64_t rows_sent = 0;
 };
@@ -181,6 +186,18 @@ std::vector<Column> SelectList(std::string_view sql) {
     columns.push_back({name, text});
   }
   return columns;
+}
+
+// The number after `key` (e.g. "standin:rows=") in the text, or `otherwise`.
+long Directive(std::string_view sql, std::string_view key, long otherwise) {
+  const size_t at = sql.find(key);
+  if (at == std::string_view::npos) return otherwise;
+  long v = 0;
+  for (size_t i = at + key.size(); i < sql.size() && std::isdigit(static_cast<unsigned char>(sql[i])); ++i) {
+    v = v * 10 + (sql[i] - '0');
+    if (v > 100000000) break;
+  }
+  return v;
 }
 
 bool SaysNoRows(std::string_view sql) {
@@ -666,6 +683,9 @@ class Session {
       c = Cursor{};
       c.sql = sql;
       c.kind = Classify(sql);
+      c.missing_table = Upper(sql).find("MISSING_") != std::string::npos;
+      c.dml_rows = static_cast<uint64_t>(Directive(sql, "standin:rows=", 1));
+      c.delay_ms = static_cast<int>(Directive(sql, "standin:sleep=", 0));
       if (c.kind == Kind::kQuery) {
         c.columns = SelectList(sql);
         c.no_rows = SaysNoRows(sql);
@@ -777,8 +797,13 @@ class Session {
 
   std::string Respond(uint32_t cursor_id, bool describe, bool fetch, uint64_t executions) {
     Cursor& c = cursors_[cursor_id];
+    if (c.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(c.delay_ms));
+    if (c.missing_table) {
+      log_.Write(number_, "ERROR", "ORA-00942 on cursor " + std::to_string(cursor_id));
+      return ErrorBlock(942, "ORA-00942: table or view does not exist", cursor_id, 0);
+    }
     if (c.kind != Kind::kQuery) {
-      return ErrorBlock(0, "", cursor_id, c.kind == Kind::kDml ? executions : 0);
+      return ErrorBlock(0, "", cursor_id, c.kind == Kind::kDml ? executions * c.dml_rows : 0);
     }
     std::string out;
     if (describe) out += Describe(c);

@@ -107,6 +107,24 @@ async function main(argv) {
     for (const sql of MORE) await w.run(sql);
     await connection.commit();
   }
+  if (process.env.QX_WORKLOAD_REPEAT) {
+    // The counting tests: one query and one UPDATE run 50 times each from the statement cache,
+    // then a statement the server refuses. "ROWCOUNT n" follows each UPDATE.
+    for (let i = 0; i < 50; i++) {
+      await w.query('SELECT item FROM wl_orders WHERE id = :id', {id: 1}, 1, 1);
+    }
+    for (let i = 0; i < 50; i++) {
+      const r = await w.run('UPDATE wl_orders SET qty = qty + 1 WHERE id = :id /* standin:rows=3 */',
+                            {id: 1});
+      console.log(`ROWCOUNT ${r.rowsAffected}`);
+    }
+    try {
+      await w.run('SELECT * FROM missing_table');
+    } catch (error) {
+      console.log(`ERROR ${error.errorNum}`);
+    }
+    await connection.commit();
+  }
   await connection.close();
   console.log(`SUMMARY node-oracledb ${oracledb.versionString} thin executions=${w.executions} rows=${w.rows}`);
   return 0;
