@@ -122,12 +122,16 @@ class ActiveMode : public ::testing::Test {
         "h.username, h.orauser, h.ip from qx_client_sql_history h join qx_client_sql s on "
         "s.id = h.sql_id order by h.id");
   }
-  // History rows grouped by session, in the order the sessions were numbered.
+  // History rows grouped by session, in the order of each session's first row.
   std::vector<std::vector<Row>> HistoryBySession() {
-    std::map<double, std::vector<Row>> by_session;
-    for (Row& r : History()) by_session[std::stod(r[0])].push_back(std::move(r));
+    std::vector<std::string> order;
+    std::map<std::string, std::vector<Row>> by_session;
+    for (Row& r : History()) {
+      if (!by_session.count(r[0])) order.push_back(r[0]);
+      by_session[r[0]].push_back(std::move(r));
+    }
     std::vector<std::vector<Row>> out;
-    for (auto& [id, rows] : by_session) out.push_back(std::move(rows));
+    for (const std::string& id : order) out.push_back(std::move(by_session[id]));
     return out;
   }
 

@@ -95,9 +95,18 @@ TEST_P(ReplayCapture, StoresWhatTheWireHolds) {
   }
   ASSERT_EQ(Run({GetParam()}, server.substr(0, colon), std::stoi(server.substr(colon + 1))), 0);
 
-  // Rows by session number, in the order the sessions were numbered.
-  std::map<long, std::vector<std::vector<std::string>>> by_session;
-  for (auto& row : History()) by_session[std::stol(row[0])].push_back(row);
+  // Rows by session, in the order the sessions' first rows were written (session numbers may
+  // be drawn late, so their order says nothing).
+  std::vector<std::pair<std::string, std::vector<std::vector<std::string>>>> by_session;
+  for (auto& row : History()) {
+    auto it = std::find_if(by_session.begin(), by_session.end(),
+                           [&](const auto& e) { return e.first == row[0]; });
+    if (it == by_session.end()) {
+      by_session.push_back({row[0], {}});
+      it = by_session.end() - 1;
+    }
+    it->second.push_back(row);
+  }
   std::vector<const testsupport::ExpectedSession*> with_statements;
   for (const auto& e : expected) {
     if (e.descriptor && !e.statements.empty()) with_statements.push_back(&e);
