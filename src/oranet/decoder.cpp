@@ -460,8 +460,13 @@ void SessionDecoder::OnGap(Direction direction) {
   if (direction == Direction::kToServer) {
     m.client.Reset();
     if (m.requestOpen) {
+      // The packets of the request before the gap are handed out as they are.
+      m.Fallback(m.request.data(), m.request.size());
       m.request.clear();
       m.requestOpen = false;
+      m.awaiting = true;
+      m.awaitingFunction = 0;
+      m.answers.Begin(0);
     }
   } else {
     m.server.Reset();

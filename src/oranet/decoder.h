@@ -38,18 +38,23 @@ enum class CallKind : uint8_t {
 };
 
 enum class EventKind : uint8_t {
-  kConnectDescriptor,  // text: the descriptor, as sent (from the CONNECT or the DATA after it)
+  kConnectDescriptor,  // text: the descriptor, as sent (from the CONNECT or the DATA after it);
+                       // once per distinct descriptor (a CONNECT resent after RESEND is not
+                       // reported again; one cut short waits for a resend)
   kAccept,             // number: the accepted protocol version
   kRefuse,             // text: the refusal's data, e.g. "(ERR=12505)..."
   kRedirect,           // text: the redirect's data
   kLogonUser,          // text: the user name of authentication phase one, as sent
   kLogonResult,        // success, errorCode (e.g. 1017): the answer to the logon's last phase
+                       // (or a refused phase one); once per logon attempt
   kExecution,          // a statement was executed: text, call, cursor (see below)
   kCommit,
   kRollback,
   kLogoff,
-  kCallEnd,            // the end of the server's answer to the latest request: errorCode, rows,
-                       // cursor (the id a parse was given), success
+  kCallEnd,            // the end of the server's answer to the latest request (every request,
+                       // negotiation included): errorCode, rows, cursor (the id a parse was
+                       // given), success. Where the server marks no end (before 12c) an
+                       // answer without a closing status or error ends at the next request.
   kEndOfSession,       // the end-of-file data packet (either side)
   kFallback,           // text: the reassembled DATA payload of a request the decoder could not
                        // read (data flags removed, packets of the request joined)

@@ -138,6 +138,17 @@ TEST(OranetDecoder, LongDescriptorFollowsTheConnectInAData) {
   EXPECT_EQ(s.Lines()[1], "accept 317");
 }
 
+TEST(OranetDecoder, AcceptBeforeItsConnectInTheCaptureStillSwitchesTheClientAfterIt) {
+  Session s;
+  s.Server(Accept(317));
+  s.Client(Connect("(DESCRIPTION=(CONNECT_DATA=(SID=X)))"));
+  s.Client(Data(std::string("\x01\x06\x00node\x00", 8)));
+  s.Client(Data(Oall8(2, 0x21, 0, "SELECT 4 FROM dual")));
+  s.decoder().Finish();
+  EXPECT_EQ(s.sink().executionTexts, std::vector<std::string>{"SELECT 4 FROM dual"});
+  EXPECT_EQ(s.decoder().stats().framingErrors, 0u);
+}
+
 TEST(OranetDecoder, RequestsSpanningDataPacketsComeOutWhole) {
   const std::string sql = "SELECT '" + std::string(20000, 'q') + "' FROM dual";
   const std::string request = Oall8(2, 0x21, 0, sql);
@@ -160,6 +171,18 @@ TEST(OranetDecoder, RequestsSpanningDataPacketsComeOutWhole) {
     s.Server(Status(1));
     ASSERT_EQ(s.sink().executionTexts, std::vector<std::string>{sql});
     EXPECT_EQ(s.decoder().stats().requests, 2u);  // the negotiation and the statement
+  }
+  {
+    SCOPED_TRACE("a gap inside the request");
+    Session s;
+    s.OpenThin();
+    s.Client(Data(request.substr(0, 9000)));
+    s.decoder().OnGap(Direction::kToServer);
+    s.Client(Data(Oall8(3, 0x21, 0, "SELECT 5 FROM dual"), true, 0x0800));
+    s.decoder().Finish();
+    EXPECT_EQ(s.sink().executionTexts, std::vector<std::string>{"SELECT 5 FROM dual"});
+    const auto lines = s.Lines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "fallback 9000 bytes"), lines.end());
   }
 }
 
