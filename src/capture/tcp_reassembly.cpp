@@ -46,6 +46,7 @@ void TcpStreamReassembler::Segment(uint32_t seq, TcpFlags flags, const uint8_t* 
     fin_seen_ = true;
     const int64_t at = rel + static_cast<int64_t>(length);
     fin_offset_ = at < 0 ? delivered_ : delivered_ + static_cast<uint64_t>(at);
+    DropHeldAfterFin();
   }
   if (length > 0) {
     // Already delivered, wholly or in part.
@@ -158,6 +159,22 @@ void TcpStreamReassembler::SkipToFirstHeld(TcpStreamSink& sink) {
   const uint64_t first = held_.begin()->first;
   if (first > delivered_) Skip(first - delivered_, sink);
   Drain(sink);
+}
+
+void TcpStreamReassembler::DropHeldAfterFin() {
+  while (!held_.empty()) {
+    auto last = std::prev(held_.end());
+    const uint64_t end = last->first + last->second.size();
+    if (end <= fin_offset_) break;
+    if (last->first >= fin_offset_) {
+      held_bytes_ -= last->second.size();
+      held_.erase(last);
+    } else {
+      const size_t keep = static_cast<size_t>(fin_offset_ - last->first);
+      held_bytes_ -= last->second.size() - keep;
+      last->second.resize(keep);
+    }
+  }
 }
 
 bool TcpStreamReassembler::Fits(size_t length) const {

@@ -94,6 +94,8 @@ class TcpStreamReassembler {
   // Copies the parts of [offset, offset + length) that are not held yet.
   void Hold(uint64_t offset, const uint8_t* data, size_t length);
   bool Fits(size_t length) const;
+  // Bytes held beyond the FIN were never part of the stream.
+  void DropHeldAfterFin();
   void MaybeReportFin(TcpStreamSink& sink);
 
   TcpReassemblyLimits limits_;

@@ -212,6 +212,25 @@ TEST(TcpReassembly, JoinedMidwayStartsAtTheFirstSegmentSeen) {
   EXPECT_TRUE(r.Closed());
 }
 
+// Bytes held beyond a FIN that arrives later are not part of the stream.
+TEST(TcpReassembly, AFinDropsWhatIsHeldBeyondIt) {
+  TcpStreamReassembler r;
+  Recorder out;
+  const auto seg = [&](uint32_t seq, const std::string& s, TcpFlags f = kData) {
+    r.Segment(seq, f, reinterpret_cast<const uint8_t*>(s.data()), s.size(), out);
+  };
+  seg(0, "ab");
+  seg(4, "efgh");
+  seg(10, "zz");
+  seg(6, "", kFin);  // cuts "efgh" to "ef" and drops "zz"
+  EXPECT_EQ(r.HeldBytes(), 2u);
+  seg(2, "cd");
+  EXPECT_EQ(out.data, "abcdef");
+  EXPECT_EQ(out.events, std::vector<std::string>{"F"});
+  EXPECT_EQ(r.HeldBytes(), 0u);
+  EXPECT_EQ(r.HeldSegments(), 0u);
+}
+
 TEST(TcpReassembly, ResetDeliversWhatIsHeldThenANewSynStartsAnew) {
   TcpStreamReassembler r;
   Recorder out;

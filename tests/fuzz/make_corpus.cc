@@ -1,18 +1,60 @@
 // Writes the seed corpus of the fuzz targets from the recorded sessions (tests/data/captures or
 // $QX_CAPTURES_DIR): per connection, one file for session_fuzz (records "direction, 2-byte
 // length, bytes" in capture order) and one for tns_framer_fuzz (a mode byte, then the client's
-// bytes). usage: make_fuzz_corpus SESSION_DIR FRAMER_DIR
+// bytes); with FRAME_DIR, per capture one file for frame_fuzz (records "link selector, 2-byte
+// length, frame" of its first frames).
+// usage: make_fuzz_corpus SESSION_DIR FRAMER_DIR [FRAME_DIR]
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include <pcap/pcap.h>
+
 #include "oranet/session_trace.h"
 #include "support/pcap_reader.h"
 
+// The selector byte frame_fuzz maps to each link type (its kLinkTypes order).
+int LinkSelector(int link_type) {
+  const int order[] = {DLT_EN10MB, DLT_LINUX_SLL, 276, DLT_NULL, DLT_LOOP, DLT_RAW, 101, 228, 229};
+  for (int i = 0; i < 9; ++i) {
+    if (order[i] == link_type) return i;
+  }
+  return 0;
+}
+
+// Every capture's frames as frame_fuzz records, up to about 60 KB per file.
+int WriteFrameCorpus(const std::string& dir) {
+  int files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(qx::testsupport::CapturesDirectory())) {
+    const std::string ext = entry.path().extension().string();
+    if (ext != ".pcap" && ext != ".pcapng") continue;
+    char errbuf[PCAP_ERRBUF_SIZE] = {};
+    pcap_t* p = pcap_open_offline(entry.path().c_str(), errbuf);
+    if (p == nullptr) continue;
+    const char selector = static_cast<char>(LinkSelector(pcap_datalink(p)));
+    std::string records;
+    pcap_pkthdr* header = nullptr;
+    const u_char* data = nullptr;
+    while (records.size() < 60000 && pcap_next_ex(p, &header, &data) == 1) {
+      const size_t n = std::min<size_t>(header->caplen, 65535);
+      records += selector;
+      records += static_cast<char>(n >> 8);
+      records += static_cast<char>(n & 0xFF);
+      records.append(reinterpret_cast<const char*>(data), n);
+    }
+    pcap_close(p);
+    std::ofstream(dir + "/" + entry.path().filename().string(), std::ios::binary) << records;
+    ++files;
+  }
+  return files;
+}
+
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: %s SESSION_DIR FRAMER_DIR\n", argv[0]);
+  if (argc != 3 && argc != 4) {
+    std::fprintf(stderr, "usage: %s SESSION_DIR FRAMER_DIR [FRAME_DIR]\n", argv[0]);
     return 2;
   }
   const char* captures[] = {"7_oracle10_2016.pcapng", "Oracle-WinWin-1.pcap", "Oracle-good.pcap",
@@ -46,6 +88,7 @@ int main(int argc, char** argv) {
       files += 2;
     }
   }
+  if (argc == 4) files += WriteFrameCorpus(argv[3]);
   std::printf("%d corpus files\n", files);
   return 0;
 }
