@@ -1,5 +1,7 @@
 // Reads recorded Oracle Net traffic from a pcap or pcapng file and turns each TCP connection
-// into a replayable Script. It copes with what real captures hold: 802.1Q/QinQ tags, Ethernet
+// into a replayable Script. Frames of every link type the frame decoder knows are read
+// (sniffer/packet.h: Ethernet, Linux cooked v1/v2 from `tcpdump -i any`, BSD loopback, raw IP;
+// IPv4 and IPv6). It copes with what real captures hold: 802.1Q/QinQ tags, Ethernet
 // frame check sequences (payload lengths come from the IP header), duplicated and
 // retransmitted segments (resolved by TCP sequence numbers), segments out of order, and
 // captures that start late or stop early.
