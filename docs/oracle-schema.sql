@@ -6,6 +6,9 @@
 --
 --   sqlplus qxrep/password@dbhost:1521/ORCLPDB1 @oracle-schema.sql
 --
+-- This script is the statement list of src/repository/schema.cpp (the schema table both
+-- backends are made from); a test keeps the two equal.
+--
 -- Widths: the service cuts the values it writes to the limits below (in characters). Short
 -- texts use CHAR length semantics so that a value cut to N characters fits whatever the
 -- database character set. The statement pieces and the program name are up to 2000
@@ -68,6 +71,7 @@ CREATE TABLE qx_service_status (
   last_update    DATE,
   CONSTRAINT qx_service_status_pk PRIMARY KEY (service_id, host)
 );
+CREATE INDEX qx_service_status_host ON qx_service_status (host);
 
 -- Statement catalogue: every distinct statement once, in four pieces of 2000 characters.
 -- sqlhash is not declared unique: two monitoring hosts may store the same new statement at
@@ -84,7 +88,9 @@ CREATE TABLE qx_client_sql (
 CREATE INDEX qx_client_sql_hash ON qx_client_sql (sqlhash);
 
 -- Execution history: one row per recorded execution. exec_date is the monitoring host's
--- local time; exec_time is in milliseconds.
+-- local time; exec_time is in milliseconds. rows_processed and error_code (the Oracle error
+-- number, 0 = success) are the execution's outcome, NULL when it is not known; a repository
+-- made without them gets them from `qxadmin upgrade CONNECT_STRING`.
 CREATE TABLE qx_client_sql_history (
   id            NUMBER(15)           NOT NULL,
   sql_id        NUMBER(12)           NOT NULL,
@@ -99,6 +105,8 @@ CREATE TABLE qx_client_sql_history (
   sid           VARCHAR2(20 CHAR),
   program       VARCHAR2(4000 BYTE),
   username      VARCHAR2(100 CHAR),
+  rows_processed NUMBER,
+  error_code    NUMBER(10),
   CONSTRAINT qx_client_sql_history_pk PRIMARY KEY (id)
 );
 CREATE INDEX qx_client_sql_history_sql ON qx_client_sql_history (sql_id);

@@ -17,6 +17,7 @@
 #include "repository/repository.h"
 #include "repository/schema.h"
 #include "repository/session_factory.h"
+#include "repository/upgrade.h"
 
 namespace qx::admin {
 namespace {
@@ -330,6 +331,25 @@ int Init(const CommandLine& cl, const std::string& program_directory, std::ostre
   return 0;
 }
 
+int UpgradeCommand(const CommandLine& cl, const std::string& program_directory,
+                   std::ostream& out) {
+  AllowOnly(cl, {}, {}, "upgrade");
+  CommandLine target = cl;
+  if (cl.words.size() == 2) {
+    target.repository = cl.words[1];
+  } else if (cl.words.size() > 2 || cl.repository.empty()) {
+    throw UsageError("Usage: qxadmin upgrade CONNECT_STRING");
+  }
+  auto session = Open(target, program_directory);
+  const int applied = repository::Upgrade(*session, out);
+  out << (applied ? "The repository schema in " + session->Server() + " is up to date (" +
+                        std::to_string(applied) + " change(s)); restart the services that use it"
+                  : "The repository schema in " + session->Server() +
+                        " was up to date; nothing was changed")
+      << "\n";
+  return 0;
+}
+
 int ServiceAdd(Session& s, const CommandLine& cl, std::ostream& out) {
   const std::string name = Trim(Required(cl, "--name"));
   CheckText("--name", name, repository::width::kServiceName);
@@ -581,6 +601,7 @@ int Dispatch(const CommandLine& cl, const std::string& program_directory, std::o
   }
   const std::string& group = cl.words[0];
   if (group == "init") return Init(cl, program_directory, out);
+  if (group == "upgrade") return UpgradeCommand(cl, program_directory, out);
   if (group == "status") return Status(cl, out, err);
   if (cl.words.size() != 2) {
     throw UsageError("Unknown command \"" + group + (cl.words.size() > 1 ? " " + cl.words[1] : "") +
@@ -635,6 +656,9 @@ Options take their value as the next argument or after "=" (--name=ORCL).
 Repository
   init CONNECT_STRING        create every table and sequence in an empty repository; refuses
                              when the schema exists
+  upgrade CONNECT_STRING     add what a repository made by an earlier version lacks (the
+                             outcome columns of qx_client_sql_history, indexes); keeps every
+                             row, changes nothing when run again
 
 Monitored services (rows of QX_SERVICE_LIST)
   service add --name NAME --oracle-host HOST --oracle-port PORT --work-port PORT

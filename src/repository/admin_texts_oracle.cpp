@@ -3,32 +3,30 @@
 // docs/oracle-schema.sql run statement by statement; DDL commits by itself.
 #include <map>
 
+#include "repository/schema.h"
 #include "repository/sql_texts.h"
 
 namespace qx::repository {
+namespace {
+
+// The schema's statements in one block, each run by execute immediate.
+std::vector<std::string> CreateSchemaBlock() {
+  std::vector<std::string> lines = {"begin"};
+  for (const std::string& ddl : SchemaDdl(Backend::kOracle)) {
+    std::string quoted;
+    for (char c : ddl) quoted += c == '\'' ? std::string("''") : std::string(1, c);
+    lines.push_back(" execute immediate '" + quoted + "';");
+  }
+  lines.push_back("end;");
+  return lines;
+}
+
+}  // namespace
 
 const std::vector<std::string>& OracleAdminText(SqlId id) {
   static const std::map<SqlId, std::vector<std::string>> texts = {
-      {SqlId::kAdminCreateSchema,
-       {"begin",
-        " execute immediate 'CREATE TABLE QX_SERVICE_LIST ( id NUMBER(10) NOT NULL, name VARCHAR2(100 CHAR) NOT NULL, oracle_host VARCHAR2(200 CHAR) NOT NULL, oracle_port NUMBER(5) NOT NULL, work_port NUMBER(5) DEFAULT 0 NOT NULL, manage_port NUMBER(5) NOT NULL, ipinterface VARCHAR2(45 CHAR), CONSTRAINT qx_service_list_pk PRIMARY KEY (id) )';",
-        " execute immediate 'CREATE TABLE qx_service_filter ( id NUMBER(10) NOT NULL, service_id NUMBER(10) NOT NULL, filter_type VARCHAR2(10 CHAR), service_name VARCHAR2(200 CHAR), sid VARCHAR2(100 CHAR), program VARCHAR2(2000 CHAR), host VARCHAR2(200 CHAR), username VARCHAR2(100 CHAR), orauser VARCHAR2(128 CHAR), date_expr VARCHAR2(2000 CHAR), enabled CHAR(1 CHAR) DEFAULT ''Y'', CONSTRAINT qx_service_filter_pk PRIMARY KEY (id), CONSTRAINT qx_service_filter_fk FOREIGN KEY (service_id) REFERENCES QX_SERVICE_LIST (id) )';",
-        " execute immediate 'CREATE INDEX qx_service_filter_svc ON qx_service_filter (service_id)';",
-        " execute immediate 'CREATE TABLE qx_sql_filter ( id NUMBER(10) NOT NULL, service_id NUMBER(10) NOT NULL, filter_type VARCHAR2(10 CHAR), exec_date_expr VARCHAR2(2000 CHAR), exec_time VARCHAR2(30 CHAR), sqlstatement VARCHAR2(2000 CHAR), object_list VARCHAR2(2000 CHAR), enabled CHAR(1 CHAR) DEFAULT ''Y'', CONSTRAINT qx_sql_filter_pk PRIMARY KEY (id), CONSTRAINT qx_sql_filter_fk FOREIGN KEY (service_id) REFERENCES QX_SERVICE_LIST (id) )';",
-        " execute immediate 'CREATE INDEX qx_sql_filter_svc ON qx_sql_filter (service_id)';",
-        " execute immediate 'CREATE TABLE qx_service_status ( service_id NUMBER(10) NOT NULL, host VARCHAR2(255 CHAR) NOT NULL, service_start DATE, last_update DATE, CONSTRAINT qx_service_status_pk PRIMARY KEY (service_id, host) )';",
-        " execute immediate 'CREATE TABLE qx_client_sql ( id NUMBER(12) NOT NULL, sqlhash VARCHAR2(45 CHAR) NOT NULL, sqltext VARCHAR2(4000 BYTE), sqltext1 VARCHAR2(4000 BYTE), sqltext2 VARCHAR2(4000 BYTE), sqltext3 VARCHAR2(4000 BYTE), CONSTRAINT qx_client_sql_pk PRIMARY KEY (id) )';",
-        " execute immediate 'CREATE INDEX qx_client_sql_hash ON qx_client_sql (sqlhash)';",
-        " execute immediate 'CREATE TABLE qx_client_sql_history ( id NUMBER(15) NOT NULL, sql_id NUMBER(12) NOT NULL, srvc_id NUMBER(10), exec_date DATE, exec_time NUMBER, session_id NUMBER(15), host VARCHAR2(200 CHAR), ip VARCHAR2(30 CHAR), orauser VARCHAR2(30 CHAR), service_name VARCHAR2(100 CHAR), sid VARCHAR2(20 CHAR), program VARCHAR2(4000 BYTE), username VARCHAR2(100 CHAR), CONSTRAINT qx_client_sql_history_pk PRIMARY KEY (id) )';",
-        " execute immediate 'CREATE INDEX qx_client_sql_history_sql ON qx_client_sql_history (sql_id)';",
-        " execute immediate 'CREATE INDEX qx_client_sql_history_date ON qx_client_sql_history (exec_date)';",
-        " execute immediate 'CREATE SEQUENCE qx_session_id_seq START WITH 1 INCREMENT BY 1 CACHE 100 NOCYCLE';",
-        " execute immediate 'CREATE SEQUENCE qx_client_sql_id_seq START WITH 1 INCREMENT BY 1 CACHE 100 NOCYCLE';",
-        " execute immediate 'CREATE SEQUENCE qx_client_sqlhist_id_seq START WITH 1 INCREMENT BY 1 CACHE 1000 NOCYCLE';",
-        " execute immediate 'CREATE SEQUENCE qx_service_id_seq START WITH 1 INCREMENT BY 1 NOCACHE NOCYCLE';",
-        " execute immediate 'CREATE SEQUENCE qx_service_filter_id_seq START WITH 1 INCREMENT BY 1 NOCACHE NOCYCLE';",
-        " execute immediate 'CREATE SEQUENCE qx_sql_filter_id_seq START WITH 1 INCREMENT BY 1 NOCACHE NOCYCLE';",
-        "end;"}},
+      {SqlId::kAdminCreateSchema, CreateSchemaBlock()},
+      {SqlId::kAdminListIndexes, {"select index_name from user_indexes"}},
       {SqlId::kAdminListServices,
        {"select id, name, oracle_host, oracle_port, work_port, manage_port, ipinterface",
         "from QX_SERVICE_LIST order by id"}},

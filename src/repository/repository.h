@@ -4,7 +4,8 @@
 // backend: "sqlite:PATH" is the embedded SQLite repository, "user/password@server" is Oracle.
 // Every statement and query the system runs is named by a SqlId (sql_texts.h) and its text in
 // the backend's dialect comes from that backend's table; only the date conditions that
-// administrators write into filters are run as free text (Session::NewFreeQuery).
+// administrators write into filters are run as free text (Session::NewFreeQuery), and so is
+// the schema DDL that qxadmin makes from the schema table (schema.h, NewFreeStatement).
 //
 // Errors: every failure (connect, parse, execute, fetch) throws RepositoryError carrying the
 // database's own message text. Nothing here logs; callers decide what to report.
@@ -23,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "repository/schema.h"
 #include "repository/sql_texts.h"
 
 namespace qx::repository {
@@ -47,6 +49,8 @@ class Statement {
   virtual void SetString(const std::string& name, const std::string& value) = 0;
   virtual void SetNumber(const std::string& name, double value) = 0;
   virtual void SetDateTime(const std::string& name, double value) = 0;
+  // Binds NULL: both backends store an empty string bound to any column as NULL.
+  virtual void SetNull(const std::string& name) { SetString(name, ""); }
   // Declares `name` an output variable holding a number; read it after Execute().
   virtual void DeclareOutputNumber(const std::string& name) = 0;
   virtual double OutputNumber(const std::string& name) const = 0;
@@ -105,11 +109,14 @@ class Session {
   virtual bool Connected() const = 0;
   virtual std::string UserName() const = 0;
   virtual std::string Server() const = 0;
+  virtual Backend Kind() const = 0;
 
   virtual std::unique_ptr<Statement> NewStatement(SqlId id) = 0;
   virtual std::unique_ptr<Query> NewQuery(SqlId id) = 0;
   // Runs administrator-written text as it stands (filter date conditions).
   virtual std::unique_ptr<Query> NewFreeQuery(const std::string& text) = 0;
+  // Runs a statement text as it stands (schema DDL made from schema.h).
+  virtual std::unique_ptr<Statement> NewFreeStatement(const std::string& text) = 0;
 };
 
 }  // namespace qx::repository

@@ -48,6 +48,18 @@ const std::array<Lines, static_cast<size_t>(SqlId::kCount)>& OracleTable() {
        ":session_id, :host, :ip, :orauser, :service_name, :sid, :program, :username); ",
        "  commit;",
        "end;"},
+      /* kInsertSqlHistoryOutcome */
+      {"begin /*$QXC$*/",
+       "  insert into qx_client_sql_history (id, sql_id, srvc_id, exec_date, exec_time, "
+       "session_id, host, ip, orauser, service_name, sid, program, username, rows_processed, "
+       "error_code) ",
+       "  values (qx_client_sqlhist_id_seq.nextval, :sql_id, :srvc_id, :exec_date, :exec_time, "
+       ":session_id, :host, :ip, :orauser, :service_name, :sid, :program, :username, "
+       ":rows_processed, :error_code); ",
+       "  commit;",
+       "end;"},
+      /* kListColumns */
+      {"select column_name from user_tab_columns where table_name = :table_name"},
   }};
   return table;
 }

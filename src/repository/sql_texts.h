@@ -22,8 +22,13 @@ enum class SqlId {
   kInsertSql,            // out :sqlId; :sqlhash, :sqltext, :sqltext1, :sqltext2, :sqltext3
   kInsertSqlHistory,     // :sql_id, :srvc_id, :exec_date, :exec_time, :session_id, :host, :ip,
                          // :orauser, :service_name, :sid, :program, :username
+  kInsertSqlHistoryOutcome,  // kInsertSqlHistory's, plus :rows_processed, :error_code (either
+                             // may be bound NULL: outcome unknown)
+  kListColumns,          // :table_name (upper case) -> column_name, one row per column
   // qxadmin's statements. The services and filters it writes are the rows the service loads.
   kAdminCreateSchema,            // the whole schema, every table and sequence, in one script
+                                 // (made from the schema table, schema.h)
+  kAdminListIndexes,             // -> index_name, every index of the repository user
   kAdminListServices,            // every row of QX_SERVICE_LIST, by id
   kAdminFindServiceById,         // :id
   kAdminInsertService,           // out :id; :name, :oracle_host, :oracle_port, :work_port,

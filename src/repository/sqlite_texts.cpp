@@ -9,12 +9,20 @@
 // Every text binds exactly the variables its Oracle counterpart binds.
 #include <array>
 
+#include "repository/schema.h"
 #include "repository/sql_texts.h"
 
 namespace qx::repository {
 namespace {
 
 using Lines = std::vector<std::string>;
+
+Lines CreateSchemaScript() {
+  Lines lines;
+  for (const std::string& ddl : SchemaDdl(Backend::kSqlite)) lines.push_back(ddl + ";");
+  return lines;
+}
+
 
 // nextval of a sequence as a statement of a script, its value in the column `column`.
 #define QX_NEXTVAL(seq, column) \
@@ -56,74 +64,23 @@ const std::array<Lines, static_cast<size_t>(SqlId::kCount)>& SqliteTable() {
        " values ((select value from qx_sequences where name = 'qx_client_sqlhist_id_seq'), "
        ":sql_id, :srvc_id, :exec_date, :exec_time, :session_id, :host, :ip, :orauser, "
        ":service_name, :sid, :program, :username);"},
+      /* kInsertSqlHistoryOutcome */
+      {"/*$QXC$*/",
+       "update qx_sequences set value = value + 1 where name = 'qx_client_sqlhist_id_seq';",
+       "insert into qx_client_sql_history (id, sql_id, srvc_id, exec_date, exec_time, "
+       "session_id, host, ip, orauser, service_name, sid, program, username, rows_processed, "
+       "error_code)",
+       " values ((select value from qx_sequences where name = 'qx_client_sqlhist_id_seq'), "
+       ":sql_id, :srvc_id, :exec_date, :exec_time, :session_id, :host, :ip, :orauser, "
+       ":service_name, :sid, :program, :username, :rows_processed, :error_code);"},
+      /* kListColumns */
+      {"select upper(name) as column_name from pragma_table_info(:table_name)"},
 
-      /* kAdminCreateSchema. Widths follow schema.h; SQLite keeps them as documentation. Ids
-         are NUMBER (not INTEGER PRIMARY KEY) so that a NULL id fails instead of taking a
-         rowid. Date-times are TEXT, see the file comment. */
-      {"create table QX_SERVICE_LIST (",
-       "  id NUMBER(38) NOT NULL PRIMARY KEY,",
-       "  name VARCHAR2(100) NOT NULL,",
-       "  oracle_host VARCHAR2(255),",
-       "  oracle_port NUMBER(5),",
-       "  work_port NUMBER(5),",
-       "  manage_port NUMBER(5),",
-       "  ipinterface VARCHAR2(64));",
-       "create table qx_service_filter (",
-       "  id NUMBER(38) NOT NULL PRIMARY KEY,",
-       "  service_id NUMBER(38) NOT NULL,",
-       "  filter_type VARCHAR2(10),",
-       "  service_name VARCHAR2(200),",
-       "  sid VARCHAR2(100),",
-       "  program VARCHAR2(2000),",
-       "  host VARCHAR2(200),",
-       "  username VARCHAR2(100),",
-       "  orauser VARCHAR2(100),",
-       "  date_expr VARCHAR2(2000),",
-       "  enabled CHAR(1));",
-       "create table qx_sql_filter (",
-       "  id NUMBER(38) NOT NULL PRIMARY KEY,",
-       "  service_id NUMBER(38) NOT NULL,",
-       "  filter_type VARCHAR2(10),",
-       "  exec_date_expr VARCHAR2(2000),",
-       "  exec_time VARCHAR2(30),",
-       "  sqlstatement VARCHAR2(4000),",
-       "  object_list VARCHAR2(4000),",
-       "  enabled CHAR(1));",
-       "create table qx_service_status (",
-       "  service_id NUMBER(38) NOT NULL,",
-       "  host VARCHAR2(255) NOT NULL,",
-       "  service_start TEXT,",
-       "  last_update TEXT);",
-       "create index qx_service_status_host on qx_service_status (host);",
-       "create table qx_client_sql (",
-       "  id NUMBER(38) NOT NULL PRIMARY KEY,",
-       "  sqlhash VARCHAR2(45) NOT NULL,",
-       "  sqltext VARCHAR2(2000),",
-       "  sqltext1 VARCHAR2(2000),",
-       "  sqltext2 VARCHAR2(2000),",
-       "  sqltext3 VARCHAR2(2000));",
-       "create index qx_client_sql_hash on qx_client_sql (sqlhash);",
-       "create table qx_client_sql_history (",
-       "  id NUMBER(38) NOT NULL PRIMARY KEY,",
-       "  sql_id NUMBER(38),",
-       "  srvc_id NUMBER(38),",
-       "  exec_date TEXT,",
-       "  exec_time NUMBER,",
-       "  session_id NUMBER(38),",
-       "  host VARCHAR2(200),",
-       "  ip VARCHAR2(30),",
-       "  orauser VARCHAR2(30),",
-       "  service_name VARCHAR2(100),",
-       "  sid VARCHAR2(20),",
-       "  program VARCHAR2(2000),",
-       "  username VARCHAR2(100));",
-       "create table qx_sequences (",
-       "  name VARCHAR2(30) NOT NULL PRIMARY KEY,",
-       "  value INTEGER NOT NULL);",
-       "insert into qx_sequences (name, value) values",
-       "  ('qx_session_id_seq', 0), ('qx_client_sql_id_seq', 0),",
-       "  ('qx_client_sqlhist_id_seq', 0), ('qx_service_id_seq', 0),",
-       "  ('qx_service_filter_id_seq', 0), ('qx_sql_filter_id_seq', 0);"},
+      /* kAdminCreateSchema: the schema table's statements (schema.h). Ids are NUMBER (not
+         INTEGER PRIMARY KEY) so that a NULL id fails instead of taking a rowid. */
+      CreateSchemaScript(),
+      /* kAdminListIndexes */
+      {"select name as index_name from sqlite_master where type = 'index'"},
       /* kAdminListServices */
       {"select id, name, oracle_host, oracle_port, work_port, manage_port, ipinterface",
        "from QX_SERVICE_LIST order by id"},

@@ -4,6 +4,7 @@
 #include "capture/connection.h"
 #include "platform/datetime.h"
 #include "repository/sqlite/sqlite_session.h"
+#include "repository/upgrade.h"
 #include "service/heartbeat.h"
 #include "service/catalogue.h"
 #include "service/config.h"
@@ -104,6 +105,18 @@ bool TQuorvexService::StartSteps() {
       return false;
     }
     repositoryInstalled = true;
+  }
+  try {
+    historyOutcomeColumns = repository::HasColumns(*session, "qx_client_sql_history",
+                                                   {"rows_processed", "error_code"});
+  } catch (const std::exception& e) {
+    ReportError(std::string("Could not read the columns of qx_client_sql_history: ") + e.what());
+  }
+  if (!historyOutcomeColumns) {
+    WriteServiceLog(
+        "The repository's qx_client_sql_history has no rows_processed and error_code columns: "
+        "executions are stored without their outcome until `qxadmin upgrade CONNECT_STRING` "
+        "adds them (then restart the service).");
   }
 
   debugConnections = ini.ReadInteger(kSection, "DebugConnections", 0) == 1;

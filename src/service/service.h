@@ -90,6 +90,9 @@ class TQuorvexService {
   std::vector<std::string> sqlKeywords;
   bool logsOpened = false;
   bool repositoryInstalled = false;  // the installation check passed
+  // qx_client_sql_history has rows_processed and error_code (found once at start, read-only
+  // afterwards): history rows carry their outcome.
+  bool historyOutcomeColumns = false;
   bool debugConnections = false;
   // StatementCapture=keyword: statement texts are found by keyword search in each client
   // request (as older installations stored them) instead of being decoded.

@@ -4,12 +4,18 @@
 // Threading: a plain value; the queue that holds it belongs to one connection record.
 #pragma once
 
+#include <optional>
+
 namespace qx::sql {
 
 struct TSQLHistData {
   double sql_id = 0;     // id of the statement in qx_client_sql
   double exec_date = 0;  // local date-time the statement became current (days since 1899-12-30)
   double exec_time = 0;  // elapsed milliseconds, never negative
+  // The execution's outcome from the server's return status; empty when it is not known
+  // (stored as NULL).
+  std::optional<double> rows_processed;
+  std::optional<int> error_code;  // Oracle error number, 0 = success
 };
 
 }  // namespace qx::sql

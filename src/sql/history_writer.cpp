@@ -8,7 +8,9 @@ namespace qx::sql {
 
 void WriteHistoryRows(service::TQuorvexService& svc, const std::vector<HistoryRow>& rows) {
   if (rows.empty()) return;
-  auto st = svc.session->NewStatement(repository::SqlId::kInsertSqlHistory);
+  const bool outcome = svc.historyOutcomeColumns;
+  auto st = svc.session->NewStatement(outcome ? repository::SqlId::kInsertSqlHistoryOutcome
+                                              : repository::SqlId::kInsertSqlHistory);
   st->ExecuteRows(
       rows.size(),
       [&](size_t i) {
@@ -25,6 +27,18 @@ void WriteHistoryRows(service::TQuorvexService& svc, const std::vector<HistoryRo
         st->SetString("sid", r.sid);
         st->SetString("program", r.program);
         st->SetString("username", r.username);
+        if (outcome) {
+          if (r.rows_processed) {
+            st->SetNumber("rows_processed", *r.rows_processed);
+          } else {
+            st->SetNull("rows_processed");
+          }
+          if (r.error_code) {
+            st->SetNumber("error_code", *r.error_code);
+          } else {
+            st->SetNull("error_code");
+          }
+        }
       },
       [&](size_t, const std::exception& e) {
         svc.ReportError(std::string("Insert SQL History exception: ") + e.what());

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,13 +36,16 @@ struct HistoryRow {
   // With session_id 0: the connection's placeholder, resolved by the writer to one number.
   uint64_t session_key = 0;
   std::string host, ip, orauser, service_name, sid, program, username;
+  std::optional<double> rows_processed;  // empty: unknown, stored as NULL
+  std::optional<int> error_code;         // empty: unknown, stored as NULL
 };
 
 // Gives rows that carry a placeholder key their connection's session number (throws when the
 // repository gives none).
 void ResolveSessionNumbers(service::TQuorvexService& svc, std::vector<HistoryRow>& rows);
 
-// Writes the rows now, on the calling thread.
+// Writes the rows now, on the calling thread. The outcome columns are written when the
+// repository has them (svc.historyOutcomeColumns, found at start).
 void WriteHistoryRows(service::TQuorvexService& svc, const std::vector<HistoryRow>& rows);
 
 class HistoryWriter {

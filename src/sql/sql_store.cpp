@@ -110,7 +110,8 @@ void SaveSQL(TQuorvexService& svc, TThreadData& record, int32_t elapsed_ms) {
   }
   if (record.historyQueue) {
     record.historyQueue->push_back(
-        TSQLHistData{entry->id, record.sqlStart, elapsed_ms < 0 ? 0.0 : double(elapsed_ms)});
+        TSQLHistData{entry->id, record.sqlStart, elapsed_ms < 0 ? 0.0 : double(elapsed_ms),
+                     {}, {}});
   }
 }
 
@@ -140,6 +141,8 @@ void InsertSQLHistory(TQuorvexService& svc, TThreadData& record, bool final) {
       r.sid = record.sid.substr(0, 20);
       r.program = record.program.substr(0, 2000);
       r.username = record.username.substr(0, 100);
+      r.rows_processed = h.rows_processed;
+      r.error_code = h.error_code;
       rows.push_back(std::move(r));
     }
   }

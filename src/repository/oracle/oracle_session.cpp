@@ -350,6 +350,7 @@ struct BindSlot {
   std::string text;
   double number = 0;
   OCIDate date{};
+  bool null = false;  // bound as NULL (indicator -1)
   sb2 indicator = 0;
 };
 
@@ -395,16 +396,25 @@ class Binds {
     BindSlot& s = Slot(name);
     s.type = SQLT_CHR;
     s.text = value;
+    s.null = false;
   }
   void SetNumber(const std::string& name, double value) {
     BindSlot& s = Slot(name);
     s.type = SQLT_FLT;
     s.number = value;
+    s.null = false;
   }
   void SetDateTime(const std::string& name, double value) {
     BindSlot& s = Slot(name);
     s.date = ToOciDate(value);
     s.type = SQLT_ODT;
+    s.null = false;
+  }
+  void SetNull(const std::string& name) {
+    BindSlot& s = Slot(name);
+    s.type = SQLT_CHR;
+    s.text.clear();
+    s.null = true;
   }
 
   // Throws RepositoryError naming the first variable of `names` that has no value. Besides
@@ -421,7 +431,7 @@ class Binds {
     for (auto& [key, s] : slots_) {
       void* value = nullptr;
       sb4 size = 0;
-      s.indicator = 0;
+      s.indicator = s.null ? -1 : 0;
       switch (s.type) {
         case SQLT_FLT:
           value = &s.number;
@@ -508,6 +518,7 @@ class OracleStatement final : public Statement {
   void SetDateTime(const std::string& name, double value) override {
     binds_.SetDateTime(name, value);
   }
+  void SetNull(const std::string& name) override { binds_.SetNull(name); }
   void DeclareOutputNumber(const std::string& name) override {
     BindSlot& s = binds_.Slot(name);
     if (s.type != SQLT_FLT) s.number = 0;
@@ -800,6 +811,10 @@ class OracleSession final : public Session {
   std::unique_ptr<Query> NewFreeQuery(const std::string& text) override {
     return std::make_unique<OracleQuery>(core_, text);
   }
+  std::unique_ptr<Statement> NewFreeStatement(const std::string& text) override {
+    return std::make_unique<OracleStatement>(core_, text);
+  }
+  Backend Kind() const override { return Backend::kOracle; }
 
  private:
   std::shared_ptr<Core> core_;

@@ -654,6 +654,10 @@ class SqliteSession : public Session {
   std::unique_ptr<Query> NewFreeQuery(const std::string& text) override {
     return std::make_unique<SqliteQuery>(core_, std::make_shared<const ScriptText>(text), true);
   }
+  std::unique_ptr<Statement> NewFreeStatement(const std::string& text) override {
+    return std::make_unique<SqliteStatement>(core_, std::make_shared<const ScriptText>(text));
+  }
+  Backend Kind() const override { return Backend::kSqlite; }
 
  private:
   std::shared_ptr<Core> core_;
