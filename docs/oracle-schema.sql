@@ -83,9 +83,12 @@ CREATE TABLE qx_client_sql (
   sqltext1  VARCHAR2(4000 BYTE),
   sqltext2  VARCHAR2(4000 BYTE),
   sqltext3  VARCHAR2(4000 BYTE),
+  fingerprint_hash VARCHAR2(16 CHAR),            -- of the statement's fingerprint
+  fingerprint      VARCHAR2(4000 BYTE),          -- literals as ?, see docs/reports.md
   CONSTRAINT qx_client_sql_pk PRIMARY KEY (id)
 );
 CREATE INDEX qx_client_sql_hash ON qx_client_sql (sqlhash);
+CREATE INDEX qx_client_sql_fp ON qx_client_sql (fingerprint_hash);
 
 -- Execution history: one row per recorded execution. exec_date is the monitoring host's
 -- local time; exec_time is in milliseconds. rows_processed and error_code (the Oracle error
@@ -111,6 +114,7 @@ CREATE TABLE qx_client_sql_history (
 );
 CREATE INDEX qx_client_sql_history_sql ON qx_client_sql_history (sql_id);
 CREATE INDEX qx_client_sql_history_date ON qx_client_sql_history (exec_date);
+CREATE INDEX qx_client_sql_history_svc ON qx_client_sql_history (srvc_id, exec_date);
 
 -- Session numbers of monitored connections, statement ids and history row ids.
 CREATE SEQUENCE qx_session_id_seq START WITH 1 INCREMENT BY 1 CACHE 100 NOCYCLE;

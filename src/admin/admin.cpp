@@ -18,6 +18,7 @@
 #include "repository/schema.h"
 #include "repository/session_factory.h"
 #include "repository/upgrade.h"
+#include "sql/fingerprint.h"
 
 namespace qx::admin {
 namespace {
@@ -331,6 +332,31 @@ int Init(const CommandLine& cl, const std::string& program_directory, std::ostre
   return 0;
 }
 
+// Gives every stored statement without a fingerprint its fingerprint, 500 at a time (each
+// update commits alone, so services may keep writing meanwhile). Returns how many.
+long FillFingerprints(Session& s) {
+  long filled = 0;
+  double after = 0;
+  for (;;) {
+    auto q = s.NewQuery(SqlId::kAdminStatementsToFingerprint);
+    q->SetNumber("after", after);
+    q->Open();
+    if (q->Eof()) return filled;
+    for (; !q->Eof(); q->Next()) {
+      const std::string text = q->FieldAsString("sqltext") + q->FieldAsString("sqltext1") +
+                               q->FieldAsString("sqltext2") + q->FieldAsString("sqltext3");
+      const std::string fp = sql::Fingerprint(text);
+      after = q->FieldAsNumber("id");
+      auto st = s.NewStatement(SqlId::kAdminSetFingerprint);
+      st->SetNumber("id", after);
+      st->SetString("fingerprint_hash", sql::FingerprintHash(fp));
+      st->SetString("fingerprint", fp.substr(0, repository::width::kFingerprint));
+      st->Execute();
+      ++filled;
+    }
+  }
+}
+
 int UpgradeCommand(const CommandLine& cl, const std::string& program_directory,
                    std::ostream& out) {
   AllowOnly(cl, {}, {}, "upgrade");
@@ -342,6 +368,8 @@ int UpgradeCommand(const CommandLine& cl, const std::string& program_directory,
   }
   auto session = Open(target, program_directory);
   const int applied = repository::Upgrade(*session, out);
+  const long filled = FillFingerprints(*session);
+  if (filled) out << "Fingerprinted " << filled << " stored statement(s)\n";
   out << (applied ? "The repository schema in " + session->Server() + " is up to date (" +
                         std::to_string(applied) + " change(s)); restart the services that use it"
                   : "The repository schema in " + session->Server() +

@@ -27,6 +27,12 @@ const std::vector<std::string>& OracleAdminText(SqlId id) {
   static const std::map<SqlId, std::vector<std::string>> texts = {
       {SqlId::kAdminCreateSchema, CreateSchemaBlock()},
       {SqlId::kAdminListIndexes, {"select index_name from user_indexes"}},
+      {SqlId::kAdminStatementsToFingerprint,
+       {"select id, sqltext, sqltext1, sqltext2, sqltext3 from qx_client_sql",
+        "where fingerprint_hash is null and id > :after order by id fetch first 500 rows only"}},
+      {SqlId::kAdminSetFingerprint,
+       {"begin update qx_client_sql set fingerprint_hash = :fingerprint_hash, fingerprint = "
+        ":fingerprint where id = :id; commit; end;"}},
       {SqlId::kAdminListServices,
        {"select id, name, oracle_host, oracle_port, work_port, manage_port, ipinterface",
         "from QX_SERVICE_LIST order by id"}},

@@ -112,7 +112,10 @@ const std::vector<TableDef>& Tables() {
         {"sqltext", T::kBytesText, w::kSqlPiece, false, ""},
         {"sqltext1", T::kBytesText, w::kSqlPiece, false, ""},
         {"sqltext2", T::kBytesText, w::kSqlPiece, false, ""},
-        {"sqltext3", T::kBytesText, w::kSqlPiece, false, ""}},
+        {"sqltext3", T::kBytesText, w::kSqlPiece, false, ""},
+        // Added by upgrades: the statement's fingerprint (sql/fingerprint.h), NULL until known.
+        {"fingerprint_hash", T::kText, w::kFingerprintHash, false, ""},
+        {"fingerprint", T::kBytesText, w::kFingerprint, false, ""}},
        {"id"},
        {}},
       {"qx_client_sql_history",
@@ -146,6 +149,8 @@ const std::vector<IndexDef>& Indexes() {
       {"qx_client_sql_hash", "qx_client_sql", {"sqlhash"}},
       {"qx_client_sql_history_sql", "qx_client_sql_history", {"sql_id"}},
       {"qx_client_sql_history_date", "qx_client_sql_history", {"exec_date"}},
+      {"qx_client_sql_fp", "qx_client_sql", {"fingerprint_hash"}},
+      {"qx_client_sql_history_svc", "qx_client_sql_history", {"srvc_id", "exec_date"}},
   };
   return indexes;
 }
@@ -231,6 +236,11 @@ const std::vector<UpgradeStep>& Upgrades() {
       {K::kIndex, "qx_client_sql_history", "qx_client_sql_history_date", "executions by time"},
       {K::kColumn, "qx_client_sql_history", "rows_processed", "rows each execution processed"},
       {K::kColumn, "qx_client_sql_history", "error_code", "Oracle error of each execution"},
+      {K::kColumn, "qx_client_sql", "fingerprint_hash", "statements grouped by fingerprint"},
+      {K::kColumn, "qx_client_sql", "fingerprint", "the fingerprint's text"},
+      {K::kIndex, "qx_client_sql", "qx_client_sql_fp", "statements by fingerprint"},
+      {K::kIndex, "qx_client_sql_history", "qx_client_sql_history_svc",
+       "executions by service and time"},
   };
   return steps;
 }

@@ -60,6 +60,15 @@ const std::array<Lines, static_cast<size_t>(SqlId::kCount)>& OracleTable() {
        "end;"},
       /* kListColumns */
       {"select column_name from user_tab_columns where table_name = :table_name"},
+      /* kInsertSqlFingerprint */
+      {"begin /*$QXC$*/",
+       " select qx_client_sql_id_seq.nextval into :sqlId from dual; ",
+       " insert into QX_CLIENT_SQL (id, sqlhash, sqltext, sqltext1, sqltext2, sqltext3, "
+       "fingerprint_hash, fingerprint) ",
+       " values ( :sqlId , :sqlhash, :sqltext, :sqltext1, :sqltext2, :sqltext3, "
+       ":fingerprint_hash, :fingerprint);",
+       " commit;",
+       "end;"},
   }};
   return table;
 }

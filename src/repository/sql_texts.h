@@ -25,10 +25,14 @@ enum class SqlId {
   kInsertSqlHistoryOutcome,  // kInsertSqlHistory's, plus :rows_processed, :error_code (either
                              // may be bound NULL: outcome unknown)
   kListColumns,          // :table_name (upper case) -> column_name, one row per column
+  kInsertSqlFingerprint, // kInsertSql's, plus :fingerprint_hash, :fingerprint
   // qxadmin's statements. The services and filters it writes are the rows the service loads.
   kAdminCreateSchema,            // the whole schema, every table and sequence, in one script
                                  // (made from the schema table, schema.h)
   kAdminListIndexes,             // -> index_name, every index of the repository user
+  kAdminStatementsToFingerprint, // :after -> id, sqltext..sqltext3: up to 500 statements
+                                 // without a fingerprint whose id is above :after, by id
+  kAdminSetFingerprint,          // :id, :fingerprint_hash, :fingerprint
   kAdminListServices,            // every row of QX_SERVICE_LIST, by id
   kAdminFindServiceById,         // :id
   kAdminInsertService,           // out :id; :name, :oracle_host, :oracle_port, :work_port,

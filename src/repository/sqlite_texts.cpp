@@ -75,12 +75,25 @@ const std::array<Lines, static_cast<size_t>(SqlId::kCount)>& SqliteTable() {
        ":service_name, :sid, :program, :username, :rows_processed, :error_code);"},
       /* kListColumns */
       {"select upper(name) as column_name from pragma_table_info(:table_name)"},
+      /* kInsertSqlFingerprint */
+      {"/*$QXC$*/",
+       QX_NEXTVAL("qx_client_sql_id_seq", "sqlId"),
+       "insert into QX_CLIENT_SQL (id, sqlhash, sqltext, sqltext1, sqltext2, sqltext3, "
+       "fingerprint_hash, fingerprint)",
+       " values (:sqlId, :sqlhash, :sqltext, :sqltext1, :sqltext2, :sqltext3, :fingerprint_hash, "
+       ":fingerprint);"},
 
       /* kAdminCreateSchema: the schema table's statements (schema.h). Ids are NUMBER (not
          INTEGER PRIMARY KEY) so that a NULL id fails instead of taking a rowid. */
       CreateSchemaScript(),
       /* kAdminListIndexes */
       {"select name as index_name from sqlite_master where type = 'index'"},
+      /* kAdminStatementsToFingerprint */
+      {"select id, sqltext, sqltext1, sqltext2, sqltext3 from qx_client_sql",
+       "where fingerprint_hash is null and id > :after order by id limit 500"},
+      /* kAdminSetFingerprint */
+      {"update qx_client_sql set fingerprint_hash = :fingerprint_hash, fingerprint = :fingerprint "
+       "where id = :id"},
       /* kAdminListServices */
       {"select id, name, oracle_host, oracle_port, work_port, manage_port, ipinterface",
        "from QX_SERVICE_LIST order by id"},

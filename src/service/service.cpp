@@ -109,6 +109,8 @@ bool TQuorvexService::StartSteps() {
   try {
     historyOutcomeColumns = repository::HasColumns(*session, "qx_client_sql_history",
                                                    {"rows_processed", "error_code"});
+    fingerprintColumns =
+        repository::HasColumns(*session, "qx_client_sql", {"fingerprint_hash", "fingerprint"});
   } catch (const std::exception& e) {
     ReportError(std::string("Could not read the columns of qx_client_sql_history: ") + e.what());
   }
@@ -117,6 +119,13 @@ bool TQuorvexService::StartSteps() {
         "The repository's qx_client_sql_history has no rows_processed and error_code columns: "
         "executions are stored without their outcome until `qxadmin upgrade CONNECT_STRING` "
         "adds them (then restart the service).");
+  }
+  if (!fingerprintColumns) {
+    WriteServiceLog(
+        "The repository's qx_client_sql has no fingerprint_hash and fingerprint columns: new "
+        "statements are stored without their fingerprint until `qxadmin upgrade CONNECT_STRING` "
+        "adds them and fills them in for the statements already stored (then restart the "
+        "service).");
   }
 
   debugConnections = ini.ReadInteger(kSection, "DebugConnections", 0) == 1;

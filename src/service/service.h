@@ -93,6 +93,8 @@ class TQuorvexService {
   // qx_client_sql_history has rows_processed and error_code (found once at start, read-only
   // afterwards): history rows carry their outcome.
   bool historyOutcomeColumns = false;
+  // qx_client_sql has fingerprint_hash and fingerprint (likewise): new statements get theirs.
+  bool fingerprintColumns = false;
   bool debugConnections = false;
   // StatementCapture=keyword: statement texts are found by keyword search in each client
   // request (as older installations stored them) instead of being decoded.

@@ -1,6 +1,8 @@
 // Statement catalogue and execution history on the repository session.
 #include "sql/sql_store.h"
 
+#include "sql/catalogue_insert.h"
+
 #include "capture/connection.h"
 #include "platform/datetime.h"
 #include "sql/byte_text.h"
@@ -92,7 +94,7 @@ void SaveSQL(TQuorvexService& svc, TThreadData& record, int32_t elapsed_ms) {
   }
   if (!entry) {
     try {
-      auto st = svc.session->NewStatement(repository::SqlId::kInsertSql);
+      auto st = NewCatalogueInsert(svc, s);
       st->DeclareOutputNumber("sqlId");
       st->SetString("sqlhash", hash);
       st->SetString("sqltext", Piece(s, 0, 2000));

@@ -11,6 +11,7 @@
 #include "repository/oracle/oracle_session.h"
 #include "repository/upgrade.h"
 #include "sql/history_writer.h"
+#include "sql/sql_store.h"
 #include "support/service_fixture.h"
 #include "sql/store_support.h"
 
@@ -63,6 +64,8 @@ TEST(Upgrade, SqliteRepositoryOfTheEarlierInitKeepsItsRowsAndGainsTheOutcomeColu
   EXPECT_NE(out.find("Added column qx_client_sql_history.rows_processed"), std::string::npos) << out;
   EXPECT_NE(out.find("Added column qx_client_sql_history.error_code"), std::string::npos);
   EXPECT_NE(out.find("Added index qx_client_sql_history_date"), std::string::npos);
+  EXPECT_NE(out.find("Fingerprinted 1 stored statement(s)"), std::string::npos) << out;
+  EXPECT_EQ(Rows(f, "select fingerprint from qx_client_sql"), (std::vector<test::Row>{{"select ? from dual"}}));
   ASSERT_EQ(Admin({"upgrade", cs}, f.dir.Dir(), &out), 0) << out;
   EXPECT_EQ(out.find("Added"), std::string::npos) << out;
   EXPECT_NE(out.find("nothing was changed"), std::string::npos) << out;
@@ -80,6 +83,15 @@ TEST(Upgrade, SqliteRepositoryOfTheEarlierInitKeepsItsRowsAndGainsTheOutcomeColu
                                     {"5", "alice", "12", "<null>", "942"},
                                     {"6", "alice", "12", "<null>", "<null>"}}));
   EXPECT_EQ(Rows(f, "select sqltext from qx_client_sql"), (std::vector<test::Row>{{"select 1 from dual"}}));
+  // New statements are stored with their fingerprint once the columns are there.
+  f.svc.fingerprintColumns = true;
+  auto& service = test::AddServiceRecord(f, 1, "ORCL");
+  auto record = test::NewRecord(&service, 1);
+  record->sqlText = "SELECT * FROM emp WHERE empno = 7369";
+  record->sqlStart = 45000.5;
+  sql::SaveSQL(f.svc, *record, 3);
+  EXPECT_EQ(Rows(f, "select fingerprint from qx_client_sql where sqlhash <> 'h7'"),
+            (std::vector<test::Row>{{"select * from emp where empno = ?"}}));
   // A repository without the schema is refused, not created.
   EXPECT_EQ(Admin({"upgrade", "sqlite:" + f.dir.File("none.db")}, f.dir.Dir(), &out), 1) << out;
 }
@@ -116,18 +128,24 @@ TEST(Upgrade, OracleRepositoryGetsOnlyWhatItLacksAndTheWriterBindsNulls) {
   const char* old_columns = "ID\nSQL_ID\nSRVC_ID\nEXEC_DATE\nEXEC_TIME\nSESSION_ID\nHOST\nIP\n"
                             "ORAUSER\nSERVICE_NAME\nSID\nPROGRAM\nUSERNAME";
   stub.queue_result("INDEX_NAME:1:128", old_indexes);
+  const char* old_sql_columns = "ID\nSQLHASH\nSQLTEXT\nSQLTEXT1\nSQLTEXT2\nSQLTEXT3";
   stub.queue_result("COLUMN_NAME:1:128", old_columns);
+  stub.queue_result("COLUMN_NAME:1:128", old_sql_columns);
   std::ostringstream out;
-  EXPECT_EQ(Upgrade(*session, out), 3) << out.str();
+  EXPECT_EQ(Upgrade(*session, out), 7) << out.str();
   std::string log = stub.log();
   EXPECT_NE(log.find("text=CREATE INDEX qx_service_status_host ON qx_service_status (host)"), std::string::npos) << log;
   EXPECT_NE(log.find("text=ALTER TABLE qx_client_sql_history ADD (rows_processed NUMBER)"), std::string::npos);
   EXPECT_NE(log.find("text=ALTER TABLE qx_client_sql_history ADD (error_code NUMBER(10))"), std::string::npos);
+  EXPECT_NE(log.find("text=ALTER TABLE qx_client_sql ADD (fingerprint_hash VARCHAR2(16 CHAR))"), std::string::npos);
+  EXPECT_NE(log.find("text=CREATE INDEX qx_client_sql_history_svc ON qx_client_sql_history (srvc_id, exec_date)"), std::string::npos);
   EXPECT_EQ(log.find("CREATE INDEX qx_client_sql_history_sql"), std::string::npos);
 
   stub.reset();
-  stub.queue_result("INDEX_NAME:1:128", (std::string(old_indexes) + "\nQX_SERVICE_STATUS_HOST").c_str());
+  stub.queue_result("INDEX_NAME:1:128", (std::string(old_indexes) + "\nQX_SERVICE_STATUS_HOST\n"
+                                          "QX_CLIENT_SQL_FP\nQX_CLIENT_SQL_HISTORY_SVC").c_str());
   stub.queue_result("COLUMN_NAME:1:128", (std::string(old_columns) + "\nROWS_PROCESSED\nERROR_CODE").c_str());
+  stub.queue_result("COLUMN_NAME:1:128", (std::string(old_sql_columns) + "\nFINGERPRINT_HASH\nFINGERPRINT").c_str());
   EXPECT_EQ(Upgrade(*session, out), 0);
   log = stub.log();
   EXPECT_EQ(log.find("ALTER"), std::string::npos) << log;
