@@ -12,6 +12,7 @@
 #include "capture/connect_descriptor.h"
 #include "capture/connection.h"
 #include "capture/monitor.h"
+#include "capture/tcp_reassembly.h"
 #include "platform/datetime.h"
 #include "platform/platform.h"
 #include "sql/sql_store.h"
@@ -43,9 +44,43 @@ bool IsServer(const TServiceData& service, const std::string& address, uint16_t 
 
 std::string PortText(double port) { return std::to_string(static_cast<long long>(port)); }
 
+// Hands one direction's reassembled bytes to the record's monitor.
+class StreamToMonitor final : public TcpStreamSink {
+ public:
+  StreamToMonitor(TThreadData& record, oranet::Direction direction, int64_t ms)
+      : record_(record), direction_(direction), ms_(ms) {}
+  void OnData(const uint8_t* data, size_t length) override {
+    if (!record_.monitor) return;
+    const std::string_view bytes(reinterpret_cast<const char*>(data), length);
+    if (direction_ == oranet::Direction::kToServer) {
+      record_.monitor->ToServer(bytes, ms_);
+    } else {
+      record_.monitor->ToClient(bytes, ms_);
+    }
+  }
+  void OnGap(size_t) override {
+    if (record_.monitor) record_.monitor->Gap(direction_);
+  }
+  void OnFin() override { ended = true; }
+  void OnRst() override { ended = true; }
+  bool ended = false;
+
+ private:
+  TThreadData& record_;
+  const oranet::Direction direction_;
+  const int64_t ms_;
+};
+
 // passiveMu held. The close sequence, then the disposal of the record (it is destroyed).
 void ClosePassiveConnection(TQuorvexService& svc, TServiceData& service, TThreadData& record,
                             CloseReason reason, int64_t ms) {
+  // What the capture still holds out of order goes to the monitor first, gaps reported.
+  if (record.monitor) {
+    StreamToMonitor to_server(record, oranet::Direction::kToServer, ms);
+    StreamToMonitor to_client(record, oranet::Direction::kToClient, ms);
+    if (record.toServer) record.toServer->Flush(to_server);
+    if (record.toClient) record.toClient->Flush(to_client);
+  }
   if (record.established && !record.excluded) {
     if (reason == CloseReason::kEndOfSession && svc.debugConnections) {
       svc.WriteServiceLog("Service :: " + service.name + "Client connection from IP " +
@@ -118,24 +153,35 @@ void SettleConnection(TQuorvexService& svc, TThreadData& record, bool was_establ
 
 // passiveMu held. One TCP segment of a connection to the service's server.
 void HandleSegment(TQuorvexService& svc, TServiceData& service, const std::string& client,
-                   uint16_t client_port, bool from_server, std::string_view payload,
-                   uint8_t tcp_flags, int64_t ms) {
+                   uint16_t client_port, bool from_server, const sniffer::TcpPacket& packet,
+                   int64_t ms) {
   TThreadData* record = FindPassiveConnection(service, client, client_port);
-  const bool closing = (tcp_flags & 0x05) != 0;  // FIN or RST
   if (!record) {
-    if (from_server || payload.empty()) return;
+    // A connection is followed from the client's SYN, or, when the capture joined it later,
+    // from its client's first data.
+    if (from_server || (packet.payload_length == 0 && !packet.flags.syn)) return;
     record = OpenPassiveConnection(svc, service, client, client_port);
   }
-  if (record->monitor && !payload.empty()) {
-    const bool was_established = record->established;
-    if (from_server) {
-      record->monitor->ToClient(payload, ms);
-    } else {
-      record->monitor->ToServer(payload, ms);
-    }
-    SettleConnection(svc, *record, was_established);
+  auto& stream = from_server ? record->toClient : record->toServer;
+  if (!stream) stream = std::make_unique<TcpStreamReassembler>();
+  StreamToMonitor sink(*record,
+                       from_server ? oranet::Direction::kToClient : oranet::Direction::kToServer,
+                       ms);
+  const bool was_established = record->established;
+  stream->Segment(packet.sequence, packet.flags, packet.payload, packet.payload_length, sink);
+  // The peer's acknowledgement tells which bytes of the other direction it has: those the
+  // capture never saw are lost, and the stream resumes after them instead of waiting.
+  auto& other = from_server ? record->toServer : record->toClient;
+  if (other && packet.flags.ack) {
+    StreamToMonitor other_sink(*record,
+                               from_server ? oranet::Direction::kToServer
+                                           : oranet::Direction::kToClient,
+                               ms);
+    other->Acknowledged(packet.acknowledgement, other_sink);
+    sink.ended = sink.ended || other_sink.ended;
   }
-  if (closing || (record->monitor && record->monitor->SessionEnded())) {
+  SettleConnection(svc, *record, was_established);
+  if (sink.ended || (record->monitor && record->monitor->SessionEnded())) {
     ClosePassiveConnection(svc, service, *record, CloseReason::kEndOfSession, ms);
   }
 }
@@ -161,9 +207,6 @@ void PassiveSegment(TQuorvexService& svc, sniffer::TSniffer* sender,
   const std::string destination = packet.destination.Text();
   const uint16_t source_port = packet.source_port;
   const uint16_t destination_port = packet.destination_port;
-  const uint8_t flags = packet.flag_bits;
-  const std::string_view payload(reinterpret_cast<const char*>(packet.payload),
-                                 packet.payload_length);
   if (ms < 0) ms = MonitorNowMs();
 
   for (const auto& entry : svc.services) {
@@ -174,9 +217,9 @@ void PassiveSegment(TQuorvexService& svc, sniffer::TSniffer* sender,
     try {
       std::lock_guard<std::mutex> lock(service.passiveMu);
       if (from_server) {
-        HandleSegment(svc, service, destination, destination_port, true, payload, flags, ms);
+        HandleSegment(svc, service, destination, destination_port, true, packet, ms);
       } else {
-        HandleSegment(svc, service, source, source_port, false, payload, flags, ms);
+        HandleSegment(svc, service, source, source_port, false, packet, ms);
       }
     } catch (const std::exception& e) {
       svc.ReportError("Service :: " + service.name + " error while handling a captured frame: " +

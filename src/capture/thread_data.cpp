@@ -2,6 +2,7 @@
 #include "capture/thread_data.h"
 
 #include "capture/monitor.h"
+#include "capture/tcp_reassembly.h"
 #include "platform/datetime.h"
 #include "platform/platform.h"
 

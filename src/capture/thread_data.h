@@ -35,6 +35,7 @@ namespace qx::capture {
 
 class TRelayConnection;
 class ConnectionMonitor;
+class TcpStreamReassembler;
 
 struct TThreadData {
   TThreadData();
@@ -75,6 +76,9 @@ struct TThreadData {
   bool keywordRules = true;
   // Turns the connection's bytes into this record's contents (monitor.h); owned.
   std::unique_ptr<ConnectionMonitor> monitor;
+  // Passive mode: the captured segments of each direction put in order (client to server,
+  // server to client); owned.
+  std::unique_ptr<TcpStreamReassembler> toServer, toClient;
 
   // Guards the identity fields against the status listing (see the file comment).
   mutable std::mutex identityMutex;

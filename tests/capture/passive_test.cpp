@@ -6,6 +6,7 @@
 
 
 #include <chrono>
+#include <map>
 #include <random>
 
 #include "capture/passive.h"
@@ -111,12 +112,28 @@ class Passive : public ::testing::Test {
   void Feed(const std::vector<uint8_t>& frame, int sniffer = 0) {
     PassiveFrame(svc_, Sniffer(sniffer), frame.data(), frame.size());
   }
-  void FromClient(uint16_t port, const std::string& payload, int sniffer = 0) {
-    Feed(TcpFrame(kClient, port, kServer, kOraclePort, payload), sniffer);
+  // Segments of one connection carry consecutive sequence numbers in each direction.
+  void FromClient(uint16_t port, const std::string& payload, int sniffer = 0,
+                  uint8_t flags = 0x18) {
+    FrameOptions o;
+    o.tcp_flags = flags;
+    o.seq = Advance(port, false, payload.size());
+    Feed(TcpFrame(kClient, port, kServer, kOraclePort, payload, o), sniffer);
   }
-  void FromServer(uint16_t port, const std::string& payload, int sniffer = 0) {
-    Feed(TcpFrame(kServer, kOraclePort, kClient, port, payload), sniffer);
+  void FromServer(uint16_t port, const std::string& payload, int sniffer = 0,
+                  uint8_t flags = 0x18) {
+    FrameOptions o;
+    o.tcp_flags = flags;
+    o.seq = Advance(port, true, payload.size());
+    Feed(TcpFrame(kServer, kOraclePort, kClient, port, payload, o), sniffer);
   }
+  uint32_t Advance(uint16_t port, bool from_server, size_t bytes) {
+    uint32_t& next = next_seq_[{port, from_server}];
+    const uint32_t seq = next;
+    next += static_cast<uint32_t>(bytes);
+    return seq;
+  }
+  std::map<std::pair<uint16_t, bool>, uint32_t> next_seq_;
   void Connect(uint16_t port, const std::string& program = "sqlplus@box",
                bool four_byte = false) {
     const std::string connect = TnsConnect(program, "box", "alice", "orcl", false, four_byte);
@@ -220,18 +237,61 @@ TEST_F(Passive, TheWireEndsSessionsNotBytesThatLookLikeAnEnd) {
   Connect(40002, "sqlplus@box", true);
   FromClient(40002, TnsEnd(true));
   Connect(40003);
-  FrameOptions fin;
-  fin.tcp_flags = 0x11;
-  Feed(TcpFrame(kServer, kOraclePort, kClient, 40003, "", fin));
+  FromServer(40003, "", 0, 0x11);
   Connect(40004);
-  FrameOptions rst;
-  rst.tcp_flags = 0x04;
-  Feed(TcpFrame(kClient, 40004, kServer, kOraclePort, "", rst));
+  FromClient(40004, "", 0, 0x04);
   ASSERT_EQ(service.passiveConnections.size(), 1u);
   EXPECT_EQ(service.passiveConnections[0]->clientPort, 40001);
   FromClient(40001, TnsEnd(false));
   EXPECT_TRUE(service.passiveConnections.empty());
   EXPECT_EQ(History().size(), 1u);
+}
+
+// The capture's segments come cut anywhere, out of order, twice, overlapping, or not at all:
+// the streams are put together again before they are decoded, and a lost segment costs only
+// the request it carried.
+TEST_F(Passive, SegmentsAreReassembledAndALostOneCostsOnlyItsRequest) {
+  TServiceData& service = AddService("ORA", Sniffer(0));
+  Connect(40001);
+  FromClient(40001, TnsAuth("SCOTT", false));
+  FromServer(40001, testsupport::TnsReply(false));
+  const std::vector<std::string> statements = {"select a from t1", "select b from t2",
+                                               "select c from t3", "select d from t4"};
+  for (size_t i = 0; i < statements.size(); ++i) {
+    const std::string packet = TnsStatement(statements[i], false);
+    const uint32_t seq = Advance(40001, false, packet.size());
+    if (i == 1) continue;  // lost by the capture
+    // Pieces of 1..13 bytes, last first, each sent twice, plus one overlapping the first two.
+    std::vector<std::pair<uint32_t, std::string>> pieces;
+    for (size_t at = 0, n = 1; at < packet.size(); at += n, n = n % 13 + 1) {
+      pieces.push_back({seq + static_cast<uint32_t>(at), packet.substr(at, n)});
+    }
+    pieces.push_back({seq, packet.substr(0, 4)});
+    for (auto it = pieces.rbegin(); it != pieces.rend(); ++it) {
+      for (int copy = 0; copy < 2; ++copy) {
+        FrameOptions o;
+        o.seq = it->first;
+        Feed(TcpFrame(kClient, 40001, kServer, kOraclePort, it->second, o));
+      }
+    }
+    // The server's answer acknowledges every client byte so far.
+    FrameOptions answer;
+    answer.seq = Advance(40001, true, testsupport::TnsReply(false).size());
+    std::vector<uint8_t> reply =
+        TcpFrame(kServer, kOraclePort, kClient, 40001, testsupport::TnsReply(false), answer);
+    const uint32_t ack = seq + static_cast<uint32_t>(packet.size());
+    for (int b = 0; b < 4; ++b) reply[14 + 20 + 8 + b] = static_cast<uint8_t>(ack >> (24 - 8 * b));
+    Feed(reply);
+  }
+  FromClient(40001, TnsEnd(false));
+  EXPECT_TRUE(service.passiveConnections.empty());
+  std::vector<std::string> stored;
+  for (const auto& row : History()) stored.push_back(row[0]);
+  EXPECT_EQ(stored, (std::vector<std::string>{"select a from t1", "select c from t3",
+                                              "select d from t4"}));
+  const auto health = service.health.Snapshot();
+  EXPECT_EQ(health[static_cast<size_t>(Health::kGaps)], 1u);
+  EXPECT_TRUE(ErrorLog().empty());
 }
 
 TEST_F(Passive, TwoServicesOnOneSnifferKeepTheirOwnRecords) {

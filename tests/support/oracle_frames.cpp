@@ -96,6 +96,7 @@ std::vector<uint8_t> TcpFrame(const std::string& src, uint16_t sport, const std:
   Put16(f, tcp, sport);
   Put16(f, tcp + 2, dport);
   f[tcp + 12] = static_cast<uint8_t>((tcp_header / 4) << 4);
+  for (int i = 0; i < 4; ++i) f[tcp + 4 + i] = static_cast<uint8_t>(options.seq >> (24 - 8 * i));
   f[tcp + 13] = options.tcp_flags;
   Put16(f, tcp + 14, 65535);
   for (size_t i = 20; i < tcp_header; ++i) f[tcp + i] = 1;

@@ -34,6 +34,7 @@ std::string TnsEnd(bool four_byte);
 
 struct FrameOptions {
   uint8_t tcp_flags = 0x18;  // PSH ACK
+  uint32_t seq = 0;          // sequence number of the segment's first byte
   int vlan_tags = 0;
   int ip_options = 0;           // 4-byte words of IP options (NOPs)
   int tcp_options = 0;          // 4-byte words of TCP options (NOPs)
