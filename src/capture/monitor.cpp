@@ -132,7 +132,7 @@ void ConnectionMonitor::BeginExecution(std::string text, bool skip, bool keyword
   pendingMs_ = now_;
 }
 
-void ConnectionMonitor::EndExecution(int64_t ms, const Event* /*outcome*/) {
+void ConnectionMonitor::EndExecution(int64_t ms, const Event* outcome) {
   if (!pending_) return;
   pending_ = false;
   if (pendingSkip_ || record_.excluded || !record_.established) return;
@@ -141,6 +141,13 @@ void ConnectionMonitor::EndExecution(int64_t ms, const Event* /*outcome*/) {
   record_.sqlText = std::move(pendingText_);
   record_.sqlStart = pendingDate_;
   record_.keywordRules = pendingKeywordRules_;
+  if (outcome && outcome->outcomeKnown) {
+    record_.rowsProcessed = static_cast<double>(outcome->rows);
+    record_.errorCode = outcome->errorCode;
+  } else {
+    record_.rowsProcessed.reset();
+    record_.errorCode.reset();
+  }
   record_.elapsedTime = elapsed > INT32_MAX ? INT32_MAX : static_cast<int32_t>(elapsed);
   const size_t queued = record_.historyQueue ? record_.historyQueue->size() : 0;
   sql::SaveSQL(svc_, record_, record_.elapsedTime);

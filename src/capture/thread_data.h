@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -71,6 +72,10 @@ struct TThreadData {
   std::string clientIp;       // passive mode: key of the record
   double clientPort = 0;      // passive mode: second key
   int32_t elapsedTime = 0;    // server milliseconds of the statement being stored
+  // The outcome of the execution being stored, from the server's return status; empty when
+  // the answer did not tell.
+  std::optional<double> rowsProcessed;
+  std::optional<int> errorCode;
   // sqlText was found by the keyword search: the keyword-scan rules of IsIgnoredStatement
   // apply when it is stored. Decoded texts are stored whatever their first word.
   bool keywordRules = true;

@@ -113,7 +113,7 @@ void SaveSQL(TQuorvexService& svc, TThreadData& record, int32_t elapsed_ms) {
   if (record.historyQueue) {
     record.historyQueue->push_back(
         TSQLHistData{entry->id, record.sqlStart, elapsed_ms < 0 ? 0.0 : double(elapsed_ms),
-                     {}, {}});
+                     record.rowsProcessed, record.errorCode});
   }
 }
 

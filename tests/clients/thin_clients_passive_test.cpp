@@ -163,7 +163,10 @@ TEST_F(PassiveThinClient, NodeStatementsKeepTheirLetterCaseAndTheEndPacketCloses
 TEST_F(PassiveThinClient, PythonConnectionWithItsLowerCaseProtocolIsRecorded) {
   Start("python");
   if (IsSkipped() || HasFatalFailure()) return;
+  // With the counting part: cached re-executions and a refused statement.
+  setenv("QX_WORKLOAD_REPEAT", "1", 1);
   const WorkloadResult run = RunWorkload("python", standin_->port());
+  unsetenv("QX_WORKLOAD_REPEAT");
   ASSERT_EQ(run.code, 0) << run.output;
   ASSERT_TRUE(run.summary) << run.output;
   const auto events = standin_->Events(1);
@@ -182,6 +185,14 @@ TEST_F(PassiveThinClient, PythonConnectionWithItsLowerCaseProtocolIsRecorded) {
     EXPECT_EQ(rows[i][0], Unescape(executed[i]).substr(0, kStoredTextLimit)) << "row " << i;
     EXPECT_EQ(rows[i][3], Upper(kStandinUser));
   }
+  EXPECT_EQ(rows.size(), 13u + 50u + 50u + 1u);
+  const auto outcomes = SqliteRows(
+      dir_.File("repo.db"),
+      "select h.rows_processed, h.error_code, count(*) from qx_client_sql_history h join "
+      "qx_client_sql s on s.id = h.sql_id where s.sqltext like 'UPDATE wl_orders SET qty = qty "
+      "+ 1%' or s.sqltext = 'SELECT * FROM missing_table' group by 1, 2 order by 1");
+  EXPECT_EQ(outcomes, (std::vector<std::vector<std::string>>{{"0", "942", "1"},
+                                                              {"3", "0", "50"}}));
 }
 
 }  // namespace

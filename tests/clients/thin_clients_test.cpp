@@ -155,6 +155,20 @@ TEST_P(ThinClient, EveryExecutionIsCountedThroughTheRelay) {
   EXPECT_EQ(count("SELECT item FROM wl_orders WHERE id = :id"), 50);
   EXPECT_EQ(count("UPDATE wl_orders SET qty = qty + 1 WHERE id = :id /* standin:rows=3 */"), 50);
   EXPECT_EQ(count("SELECT * FROM missing_table"), 1);
+  // Each execution's outcome as the server gave it and the client saw it: the UPDATE's row
+  // count ("ROWCOUNT 3" per run), the query's one row, the refused statement's ORA-00942.
+  const auto outcomes = SqliteRows(
+      dir_.File("repo.db"),
+      "select s.sqltext, h.rows_processed, h.error_code, count(*) from qx_client_sql_history h "
+      "join qx_client_sql s on s.id = h.sql_id where s.sqltext in ('SELECT item FROM wl_orders "
+      "WHERE id = :id', 'UPDATE wl_orders SET qty = qty + 1 WHERE id = :id /* standin:rows=3 */', "
+      "'SELECT * FROM missing_table') group by 1, 2, 3 order by 1");
+  EXPECT_EQ(outcomes, (std::vector<std::vector<std::string>>{
+                          {"SELECT * FROM missing_table", "0", "942", "1"},
+                          {"SELECT item FROM wl_orders WHERE id = :id", "1", "0", "50"},
+                          {"UPDATE wl_orders SET qty = qty + 1 WHERE id = :id /* standin:rows=3 */",
+                           "3", "0", "50"}}));
+  EXPECT_NE(run.output.find("ROWCOUNT 3"), std::string::npos) << run.output;
   EXPECT_EQ(standin.Stop(), 0);
 }
 
