@@ -20,8 +20,8 @@ bool Listening(uint16_t port);
 std::string Loopback(uint16_t port);
 // Path of the built peer.
 std::string PeerPath();
-// Directory of the recorded sessions, ending in '/': $QX_CAPTURES_DIR, or ../shared/captures
-// beside the source tree.
+// Directory of the recorded sessions, ending in '/': $QX_CAPTURES_DIR, or tests/data/captures
+// of the source tree.
 std::string CapturesDir();
 
 struct PeerOutcome {
