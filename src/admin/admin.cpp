@@ -313,6 +313,14 @@ int Init(const CommandLine& cl, const std::string& program_directory, std::ostre
   }
   const bool new_file = target.kind == repository::ConnectTarget::Kind::kSqlite &&
                         !platform::FileExists(target.sqlite_file);
+  if (new_file) {
+    // The repository holds every recorded statement: readable by its owner only. SQLite
+    // gives its journal files the mode of the database file.
+    std::string error;
+    if (!platform::WriteFile(target.sqlite_file, "", &error, platform::FileAccess::kOwnerOnly)) {
+      throw Refusal("Cannot create the repository file " + target.sqlite_file + ": " + error);
+    }
+  }
   auto session = repository::CreateSession(target, true);
   session->Connect();
   auto check = session->NewQuery(SqlId::kCheckInstalled);

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace qx::platform {
@@ -34,8 +35,14 @@ bool FileExists(const std::string& path);
 // Reads the whole file; false when it cannot be read.
 bool ReadFile(const std::string& path, std::string* contents);
 
-// Writes (creating or truncating) the whole file; false with *error set on failure.
-bool WriteFile(const std::string& path, const std::string& contents, std::string* error);
+// Who may read a file the service creates: everyone (the usual mode), or its owner only, for
+// files that hold traffic or data (connection traces, the embedded repository).
+enum class FileAccess { kShared, kOwnerOnly };
+
+// Writes (creating or truncating) the whole file; false with *error set on failure. With
+// kOwnerOnly an existing file is narrowed to its owner as well.
+bool WriteFile(const std::string& path, const std::string& contents, std::string* error,
+               FileAccess access = FileAccess::kShared);
 
 // Removes a file; false with *error set when it existed and could not be removed.
 bool RemoveFile(const std::string& path, std::string* error);
@@ -45,12 +52,38 @@ bool RemoveFile(const std::string& path, std::string* error);
 // whole lines from several threads (or processes) never interleave within a line.
 class AppendFile {
  public:
-  // Creates the file, truncating an existing one. Returns null with *error set on failure.
-  static AppendFile* Create(const std::string& path, std::string* error);
+  // Creates the file, truncating an existing one (narrowed to its owner with kOwnerOnly).
+  // Returns null with *error set on failure.
+  static AppendFile* Create(const std::string& path, std::string* error,
+                            FileAccess access = FileAccess::kShared);
   virtual ~AppendFile() = default;
   // Appends the bytes; false with *error set on failure.
   virtual bool Append(const std::string& bytes, std::string* error) = 0;
 };
+
+// An exclusive lock on a file, held until the object is destroyed or the process ends,
+// however it ends (the OS releases it: a crash leaves no stale lock). The file holds the
+// process id of the holder.
+class InstanceLock {
+ public:
+  // Creates the file when missing, locks it and writes the caller's process id into it.
+  // Null when another process holds the lock (*holder_pid is the id that process wrote, ""
+  // when it cannot be read) or when the file cannot be opened or locked (*error set).
+  static std::unique_ptr<InstanceLock> Acquire(const std::string& path, std::string* holder_pid,
+                                               std::string* error);
+  virtual ~InstanceLock() = default;
+};
+
+// Raises the process's soft limit on open descriptors to its hard limit. Reports the soft
+// limit before and after (equal when it was already at the hard limit or could not be
+// raised; *error then says why when the raise failed), both 0 where the platform has no such
+// limit. Call before the listeners start, so that a burst of relayed connections is not
+// refused for want of descriptors.
+struct DescriptorLimit {
+  uint64_t before = 0;
+  uint64_t now = 0;
+};
+DescriptorLimit RaiseDescriptorLimit(std::string* error);
 
 // Writes an error entry to the system log (syslog on Linux, the event log on Windows).
 void SystemLogError(const std::string& source, const std::string& text);
@@ -63,10 +96,6 @@ void CloseLibrary(void* library);
 // Sets the process up for a long-running network service: a peer that closes a socket
 // must never kill the process through SIGPIPE. Idempotent.
 void IgnoreBrokenPipe();
-
-// Raises the calling process's soft limit of open descriptors to its hard limit, so that a
-// burst of relayed connections is not refused for want of descriptors. Best effort.
-void RaiseDescriptorLimit();
 
 // Lowers the scheduling priority of the calling thread, for background work that must not
 // delay the threads that relay traffic when the processors are busy. Best effort: a

@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace qx::platform {
 
@@ -14,11 +15,29 @@ namespace qx::platform {
 // the service name itself for the SCM.
 std::string ServiceUnitName(const std::string& service_name);
 
-// Linux: writes the unit `unit_name` that runs `executable` in the foreground, restarted on
-// failure. Windows: registers the service `unit_name` (display name `description`) that the
-// SCM starts automatically as `"executable" /SERVICE`.
-bool InstallService(const std::string& unit_name, const std::string& description,
-                    const std::string& executable, std::string* error);
+// What the registered service runs as and may do.
+struct ServiceUnit {
+  std::string name;         // the unit's file name, e.g. "quorvexservice.service"
+  std::string description;
+  std::string executable;   // full path; run in the foreground, restarted on failure
+  std::string user;         // the account it runs as; "" keeps the manager's default (root)
+  // Privileges beyond an ordinary user's that the configured services need, by their Linux
+  // names ("CAP_NET_RAW", "CAP_NET_ADMIN", "CAP_NET_BIND_SERVICE"); nothing else is kept.
+  std::vector<std::string> capabilities;
+  // Directories the service writes (its program directory first); the rest of the file
+  // system is read-only to it where the manager can enforce that.
+  std::vector<std::string> writablePaths;
+  // Lines written as comments at the head of the unit: how its settings were decided.
+  std::vector<std::string> notes;
+};
+
+// Linux: writes the unit, which runs the executable in the foreground, restarted on failure.
+// Windows: registers the service `name` (display name `description`) that the SCM starts
+// automatically as `"executable" /SERVICE`, as LocalSystem (a `user` is refused).
+// False with *error set when it cannot (an unknown user included). *warning, when given, is
+// set to what an administrator should know before starting it ("" if nothing), e.g. that the
+// user cannot write the program directory.
+bool InstallService(const ServiceUnit& unit, std::string* error, std::string* warning = nullptr);
 // Windows: a running service is asked to stop (and waited for, up to 30 s) before it is
 // deleted.
 bool UninstallService(const std::string& unit_name, std::string* error);

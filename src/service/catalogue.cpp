@@ -11,6 +11,7 @@
 #include "platform/datetime.h"
 #include "service/heartbeat.h"
 #include "service/passive_startup.h"
+#include "sniffer/sniffer.h"
 #include "sql/sql_store.h"
 
 namespace qx::service {
@@ -87,6 +88,10 @@ void LoadServices(TQuorvexService& svc, const std::string& list_text) {
     query->Open();
     if (query->Eof()) {
       query->Close();
+      svc.ReportError("Unable to load service \"" + name +
+                      "\" named in MonitorServices: the database repository under schema " +
+                      svc.session->UserName() + "@" + svc.session->Server() +
+                      " holds no service of that name.");
       continue;
     }
     auto service = std::make_unique<TServiceData>();
@@ -160,7 +165,9 @@ bool StartManagingPart(TQuorvexService& svc, TServiceData& service,
                       " has been successfully started on port " + std::to_string(port));
   if (svc.debugConnections) {
     std::string error;
-    if (service.connLog.Create(svc.programDirectory + service.name + ".log", &error)) {
+    // Traces hold raw traffic, bind values included: for the service's account only.
+    if (service.connLog.Create(svc.programDirectory + service.name + ".log", &error,
+                               platform::FileAccess::kOwnerOnly)) {
       service.connLogOpen = true;
       service.connLog.WriteLine("Connections log started for service " + service.name);
     } else {
@@ -182,7 +189,8 @@ bool StartManagingPart(TQuorvexService& svc, TServiceData& service,
   return true;
 }
 
-void StartRelay(TQuorvexService& svc, TServiceData& service) {
+// True when the relay listener is up.
+bool StartRelay(TQuorvexService& svc, TServiceData& service) {
   auto relay = std::make_unique<capture::TRelayListener>();
   relay->port = static_cast<int>(std::trunc(service.work_port));
   relay->targetHost = service.oracle_host;
@@ -199,27 +207,48 @@ void StartRelay(TQuorvexService& svc, TServiceData& service) {
   } catch (const std::exception& e) {
     svc.ReportError("The following error encountered while starting Quorvex listener thread for service " +
                     service.name + ": " + e.what());
+    svc.ReportError("Quorvex listener for service " + service.name + " cannot listen on port " +
+                    std::to_string(r.port) + ": the service relays no client.");
+    return false;
   }
+  return true;
+}
+
+// True when the passive service's frames are read: its sniffer captures, or is bound to the
+// capture files of a REPLAY.
+bool Capturing(const TQuorvexService& svc, const TServiceData& service) {
+  const sniffer::TSniffer* s = service.sniffer.load();
+  if (!s) return false;
+  if (!svc.captureFiles.empty()) return true;
+  return s->Capturing();
 }
 
 }  // namespace
 
-void StartListeners(TQuorvexService& svc) {
+int StartListeners(TQuorvexService& svc) {
   {
     auto st = svc.session->NewStatement(repository::SqlId::kDeleteStatusRows);
     st->SetString("host", GetHostName());
     st->Execute();
   }
   auto insert = svc.session->NewStatement(repository::SqlId::kInsertStatusRow);
+  int running = 0;
   for (auto it = svc.services.rbegin(); it != svc.services.rend(); ++it) {
     TServiceData& service = **it;
     if (service.IsActive()) {
-      StartRelay(svc, service);
+      if (StartRelay(svc, service)) ++running;
     } else if (!StartPassive(svc, service)) {
       continue;  // abandoned at the sniffer or interface step
+    } else if (Capturing(svc, service)) {
+      ++running;
+    } else {
+      svc.ReportError("Quorvex listener for service " + service.name +
+                      " captures no frame on ip interface " + service.ipinterface +
+                      " (capturing needs root or CAP_NET_RAW and CAP_NET_ADMIN, and libpcap).");
     }
     StartManagingPart(svc, service, *insert);
   }
+  return running;
 }
 
 namespace {

@@ -22,7 +22,9 @@ std::string FindPortOwner(const TQuorvexService& svc, const TServiceData& candid
 // Lists the capture interfaces in the service log and tells whether one has exactly `address`.
 bool FindInterface(TQuorvexService& svc, const std::string& address);
 
-void StartListeners(TQuorvexService& svc);
+// Returns how many services monitor something: their relay listener or capture runs (or,
+// for REPLAY, is bound to the capture files).
+int StartListeners(TQuorvexService& svc);
 void StatusHeartbeat(TQuorvexService& svc, int tag);
 
 // Passive start-up steps of one service: false when its start-up is abandoned.

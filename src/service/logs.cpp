@@ -6,9 +6,9 @@
 
 namespace qx::service {
 
-bool TextLog::Create(const std::string& path, std::string* error) {
+bool TextLog::Create(const std::string& path, std::string* error, platform::FileAccess access) {
   std::lock_guard<std::mutex> lock(mu_);
-  file_.reset(platform::AppendFile::Create(path, error));
+  file_.reset(platform::AppendFile::Create(path, error, access));
   path_ = path;
   write_failed_reported_ = false;
   return file_ != nullptr;

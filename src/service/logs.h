@@ -24,7 +24,8 @@ class TextLog {
   TextLog& operator=(const TextLog&) = delete;
 
   // Creates (truncates) the file. Returns false with *error set on failure.
-  bool Create(const std::string& path, std::string* error);
+  bool Create(const std::string& path, std::string* error,
+              platform::FileAccess access = platform::FileAccess::kShared);
   bool IsOpen() const;
   void Close();
 

@@ -1,6 +1,8 @@
 // Creation, start-up and teardown of the service object.
 #include "service/service.h"
 
+#include <cstdio>
+
 #include "capture/connection.h"
 #include "platform/datetime.h"
 #include "repository/sqlite/sqlite_session.h"
@@ -34,6 +36,11 @@ TQuorvexService::~TQuorvexService() = default;
 
 void WriteConnectionLog(TServiceData& service, const std::string& line) {
   if (service.connLogOpen.load()) service.connLog.WriteLine(line);
+}
+
+void TQuorvexService::WriteErrorLog(const std::string& message) {
+  errorLog.WriteStamped(message);
+  if (echoStartupErrors.load()) std::fprintf(stderr, "qxservice: %s\n", message.c_str());
 }
 
 void TQuorvexService::ReportError(const std::string& message) {
@@ -71,6 +78,10 @@ bool TQuorvexService::StartSteps() {
   if (!serviceLog.Create(programDirectory + "qxservice.log", &error)) {
     throw std::runtime_error(error);
   }
+  // Every relayed client takes two descriptors: the default soft limit of 1,024 would cap
+  // the relay at about 500 clients.
+  descriptorLimitError_.clear();
+  descriptorLimit_ = platform::RaiseDescriptorLimit(&descriptorLimitError_);
 
   const std::string ini_path = programDirectory + "qxservice.ini";
   if (!platform::FileExists(ini_path)) {
@@ -181,7 +192,21 @@ bool TQuorvexService::StartSteps() {
     WriteServiceLog("Managing port: " + NumberText(s->manage_port));
   }
 
-  StartListeners(*this);
+  const int running = StartListeners(*this);
+  if (running == 0) {
+    ReportError("No service could start its listener or capture, so nothing would be "
+                "monitored: the start fails.");
+    return false;
+  }
+  if (descriptorLimit_.now > 0) {  // 0: the platform has no such limit
+    std::string limit = "Open file descriptor limit: " + std::to_string(descriptorLimit_.now);
+    if (descriptorLimit_.now != descriptorLimit_.before) {
+      limit += " (raised from " + std::to_string(descriptorLimit_.before) + ")";
+    } else if (!descriptorLimitError_.empty()) {
+      limit += " (cannot raise it: " + descriptorLimitError_ + ")";
+    }
+    WriteServiceLog(limit + ".");
+  }
   return true;
 }
 

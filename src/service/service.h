@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/event_loop.h"
+#include "platform/platform.h"
 #include "repository/repository.h"
 #include "service/logs.h"
 #include "service/service_data.h"
@@ -62,7 +63,8 @@ class TQuorvexService {
   // service log, then error log
   void ReportError(const std::string& message);
   void WriteServiceLog(const std::string& message) { serviceLog.WriteStamped(message); }
-  void WriteErrorLog(const std::string& message) { errorLog.WriteStamped(message); }
+  // The error log; also standard error while echoStartupErrors is set.
+  void WriteErrorLog(const std::string& message);
 
   int32_t TakeConnectionNo() { return nextConnectionNo.fetch_add(1); }
 
@@ -89,6 +91,9 @@ class TQuorvexService {
   std::vector<std::optional<std::string>> replayBindings;
   std::vector<std::string> sqlKeywords;
   bool logsOpened = false;
+  // Set by the host for the start-up of a foreground run, so that each start-up error also
+  // reaches the terminal (or the service manager's journal); any thread may read it.
+  std::atomic<bool> echoStartupErrors{false};
   bool repositoryInstalled = false;  // the installation check passed
   // qx_client_sql_history has rows_processed and error_code (found once at start, read-only
   // afterwards): history rows carry their outcome.
@@ -137,6 +142,9 @@ class TQuorvexService {
   // The condition session, the session-number reserve, the history writer and the
   // heartbeat, once the session is connected.
   void StartBackgroundWork();
+  // Raised at the start of StartSteps, logged once the listeners run.
+  platform::DescriptorLimit descriptorLimit_;
+  std::string descriptorLimitError_;
 };
 
 }  // namespace qx::service

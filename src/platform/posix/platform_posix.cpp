@@ -2,6 +2,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -10,6 +11,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -108,10 +110,25 @@ class PosixAppendFile final : public AppendFile {
   const int fd_;
 };
 
+// Opens for writing with the mode of `access`; an existing file is narrowed to its owner when
+// kOwnerOnly asks for it (the mode of open applies to new files only).
+int OpenForWriting(const std::string& path, int flags, FileAccess access) {
+  const mode_t mode = access == FileAccess::kOwnerOnly ? 0600 : 0644;
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, mode);
+  if (fd >= 0 && access == FileAccess::kOwnerOnly && fchmod(fd, 0600) != 0) {
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return -1;
+  }
+  return fd;
+}
+
 }  // namespace
 
-bool WriteFile(const std::string& path, const std::string& contents, std::string* error) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+bool WriteFile(const std::string& path, const std::string& contents, std::string* error,
+               FileAccess access) {
+  const int fd = OpenForWriting(path, O_TRUNC, access);
   if (fd < 0) {
     if (error) *error = std::strerror(errno);
     return false;
@@ -127,13 +144,92 @@ bool RemoveFile(const std::string& path, std::string* error) {
   return false;
 }
 
-AppendFile* AppendFile::Create(const std::string& path, std::string* error) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+AppendFile* AppendFile::Create(const std::string& path, std::string* error, FileAccess access) {
+  const int fd = OpenForWriting(path, O_TRUNC | O_APPEND, access);
   if (fd < 0) {
     if (error) *error = "Cannot create file " + path + ": " + std::strerror(errno);
     return nullptr;
   }
   return new PosixAppendFile(fd);
+}
+
+namespace {
+
+// flock() locks belong to the open file description: closing the descriptor, or the end of
+// the process, releases it. The descriptor is close-on-exec so that no child keeps it.
+class PosixInstanceLock final : public InstanceLock {
+ public:
+  explicit PosixInstanceLock(int fd) : fd_(fd) {}
+  ~PosixInstanceLock() override { close(fd_); }
+
+ private:
+  const int fd_;
+};
+
+}  // namespace
+
+std::unique_ptr<InstanceLock> InstanceLock::Acquire(const std::string& path,
+                                                    std::string* holder_pid,
+                                                    std::string* error) {
+  if (holder_pid) holder_pid->clear();
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    if (error) *error = "Cannot open the lock file " + path + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  int r;
+  do {
+    r = flock(fd, LOCK_EX | LOCK_NB);
+  } while (r != 0 && errno == EINTR);
+  if (r != 0) {
+    const int saved = errno;
+    if (saved == EWOULDBLOCK) {
+      std::string text;
+      char buf[64];
+      const ssize_t n = pread(fd, buf, sizeof buf, 0);
+      if (n > 0) text.assign(buf, static_cast<size_t>(n));
+      while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+      if (holder_pid) *holder_pid = text;
+    } else if (error) {
+      *error = "Cannot lock " + path + ": " + std::strerror(saved);
+    }
+    close(fd);
+    return nullptr;
+  }
+  const std::string pid = std::to_string(getpid()) + "\n";
+  if (ftruncate(fd, 0) != 0 || pwrite(fd, pid.data(), pid.size(), 0) !=
+                                   static_cast<ssize_t>(pid.size())) {
+    // The lock holds all the same; only the id shown to a second instance is missing.
+  }
+  return std::make_unique<PosixInstanceLock>(fd);
+}
+
+DescriptorLimit RaiseDescriptorLimit(std::string* error) {
+  DescriptorLimit out;
+  rlimit lim{};
+  if (getrlimit(RLIMIT_NOFILE, &lim) != 0) {
+    if (error) *error = std::strerror(errno);
+    return out;
+  }
+  out.before = out.now = lim.rlim_cur;
+  rlim_t target = lim.rlim_max;
+  if (target == RLIM_INFINITY) {
+    // The kernel refuses an unlimited descriptor limit; its ceiling is fs.nr_open.
+    std::string text;
+    target = 1048576;
+    if (ReadFile("/proc/sys/fs/nr_open", &text)) {
+      const unsigned long long n = std::strtoull(text.c_str(), nullptr, 10);
+      if (n > 0) target = static_cast<rlim_t>(n);
+    }
+  }
+  if (lim.rlim_cur >= target) return out;
+  lim.rlim_cur = target;
+  if (setrlimit(RLIMIT_NOFILE, &lim) != 0) {
+    if (error) *error = std::strerror(errno);
+    return out;
+  }
+  out.now = target;
+  return out;
 }
 
 void SystemLogError(const std::string& source, const std::string& text) {
@@ -159,13 +255,6 @@ void IgnoreBrokenPipe() { signal(SIGPIPE, SIG_IGN); }
 // On Linux the nice value belongs to the thread (its kernel task id), not to the process.
 void LowerThreadPriority() {
   setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
-}
-
-void RaiseDescriptorLimit() {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
-  limit.rlim_cur = limit.rlim_max;
-  setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 namespace {

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -111,7 +112,11 @@ bool ReadFile(const std::string& path, std::string* contents) {
   return ok;
 }
 
-bool WriteFile(const std::string& path, const std::string& contents, std::string* error) {
+// FileAccess: a new file takes the ACL its directory passes on, which on the program
+// directory of a service is the administrators' and the service account's; kOwnerOnly is
+// not narrowed further here.
+bool WriteFile(const std::string& path, const std::string& contents, std::string* error,
+               FileAccess /*access*/) {
   const HANDLE file = CreateFileW(Widen(path).c_str(), GENERIC_WRITE, kShareAll, nullptr,
                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
@@ -131,7 +136,8 @@ bool RemoveFile(const std::string& path, std::string* error) {
   return false;
 }
 
-AppendFile* AppendFile::Create(const std::string& path, std::string* error) {
+AppendFile* AppendFile::Create(const std::string& path, std::string* error,
+                               FileAccess /*access*/) {
   // FILE_APPEND_DATA without FILE_WRITE_DATA: every write goes to the current end of the file,
   // so whole lines from several writers never overlap.
   const HANDLE file =
@@ -175,7 +181,50 @@ void CloseLibrary(void* library) {
 void IgnoreBrokenPipe() {}
 
 // Winsock sockets are kernel handles with no per-process soft limit to raise.
-void RaiseDescriptorLimit() {}
+DescriptorLimit RaiseDescriptorLimit(std::string* /*error*/) { return {}; }
+
+namespace {
+
+// The lock is the open handle itself: it shares reading only, so no other process can open
+// the file for writing while it is held, and the OS closes it when the process ends.
+class Win32InstanceLock final : public InstanceLock {
+ public:
+  explicit Win32InstanceLock(HANDLE file) : file_(file) {}
+  ~Win32InstanceLock() override { CloseHandle(file_); }
+
+ private:
+  const HANDLE file_;
+};
+
+}  // namespace
+
+std::unique_ptr<InstanceLock> InstanceLock::Acquire(const std::string& path,
+                                                    std::string* holder_pid,
+                                                    std::string* error) {
+  if (holder_pid) holder_pid->clear();
+  const HANDLE file = CreateFileW(Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                  FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                  nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    if (code == ERROR_SHARING_VIOLATION) {
+      std::string text;
+      if (ReadFile(path, &text)) {
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+        if (holder_pid) *holder_pid = text;
+      }
+    } else if (error) {
+      *error = "Cannot open the lock file " + path + ": " + win32::ErrorText(code);
+    }
+    return nullptr;
+  }
+  const std::string pid = std::to_string(GetCurrentProcessId()) + "\n";
+  SetFilePointer(file, 0, nullptr, FILE_BEGIN);
+  SetEndOfFile(file);
+  std::string ignored;
+  WriteAll(file, pid.data(), pid.size(), &ignored);  // the lock holds all the same
+  return std::make_unique<Win32InstanceLock>(file);
+}
 
 void LowerThreadPriority() {
   SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);

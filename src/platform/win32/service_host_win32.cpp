@@ -93,8 +93,18 @@ SC_HANDLE OpenManager(DWORD access, std::string* error) {
 
 std::string ServiceUnitName(const std::string& service_name) { return service_name; }
 
-bool InstallService(const std::string& unit_name, const std::string& description,
-                    const std::string& executable, std::string* error) {
+// The capabilities and paths of the unit are Linux matters; the service runs as LocalSystem.
+bool InstallService(const ServiceUnit& unit, std::string* error, std::string* warning) {
+  if (warning) warning->clear();
+  if (!unit.user.empty()) {
+    // An account other than LocalSystem needs its password, which has no place on the
+    // command line; the Services console sets it.
+    if (error) *error = "/USER is not supported on Windows; set the account in the Services console";
+    return false;
+  }
+  const std::string& unit_name = unit.name;
+  const std::string& description = unit.description;
+  const std::string& executable = unit.executable;
   const SC_HANDLE scm = OpenManager(SC_MANAGER_CREATE_SERVICE, error);
   if (!scm) return false;
   const std::wstring command = L"\"" + Widen(executable) + L"\" /SERVICE";
