@@ -84,6 +84,8 @@ class RunningService {
 
   int work_port() const { return work_port_; }
   int manage_port() const { return manage_port_; }
+  // The echoing "Oracle" listener, for further services aimed at it.
+  int oracle_port() const { return oracle_.port(); }
   const TempDir& dir() const { return dir_; }
   // What the service wrote to its standard output and error.
   std::string Output() const { return ReadText(dir_.File("out.txt")); }

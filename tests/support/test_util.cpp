@@ -119,7 +119,7 @@ std::vector<std::string> LogMessages(const std::string& path) {
 }
 
 Child::Child(const std::vector<std::string>& argv, const std::string& out_file,
-             const std::vector<std::string>& extra_env) {
+             const std::vector<std::string>& extra_env, const std::string& err_file) {
   pid_ = fork();
   if (pid_ == 0) {
     const int fd = open(out_file.empty() ? "/dev/null" : out_file.c_str(),
@@ -127,6 +127,10 @@ Child::Child(const std::vector<std::string>& argv, const std::string& out_file,
     if (fd >= 0) {
       dup2(fd, 1);
       dup2(fd, 2);
+    }
+    if (!err_file.empty()) {
+      const int efd = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (efd >= 0) dup2(efd, 2);
     }
     for (const auto& e : extra_env) putenv(strdup(e.c_str()));
     std::vector<char*> args;
@@ -175,6 +179,26 @@ int RunProgram(const std::vector<std::string>& argv, std::string* output, int ti
   if (output) *output = ReadText(tmpl);
   unlink(tmpl);
   return code;
+}
+
+ProgramOutcome RunProgramSplit(const std::vector<std::string>& argv, int timeout_ms,
+                               const std::vector<std::string>& extra_env) {
+  char out_name[] = "/tmp/qxout.XXXXXX";
+  char err_name[] = "/tmp/qxerr.XXXXXX";
+  for (char* name : {out_name, err_name}) {
+    const int fd = mkstemp(name);
+    if (fd >= 0) close(fd);
+  }
+  ProgramOutcome o;
+  {
+    Child child(argv, out_name, extra_env, err_name);
+    o.code = child.Wait(timeout_ms);
+  }
+  o.out = ReadText(out_name);
+  o.err = ReadText(err_name);
+  unlink(out_name);
+  unlink(err_name);
+  return o;
 }
 
 std::string BinaryPath(const std::string& name) { return std::string(QX_BINARY_DIR) + "/" + name; }

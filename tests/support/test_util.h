@@ -45,8 +45,9 @@ std::vector<std::string> LogMessages(const std::string& path);
 // A child process. Output goes to the files given (or /dev/null).
 class Child {
  public:
+  // err_file: where standard error goes when not with the output.
   Child(const std::vector<std::string>& argv, const std::string& out_file = "",
-        const std::vector<std::string>& extra_env = {});
+        const std::vector<std::string>& extra_env = {}, const std::string& err_file = "");
   ~Child();  // kills the child if it still runs
   int pid() const { return pid_; }
   void Signal(int sig);
@@ -64,6 +65,14 @@ class Child {
 // stdout and stderr together.
 int RunProgram(const std::vector<std::string>& argv, std::string* output, int timeout_ms = 60000,
         const std::vector<std::string>& extra_env = {});
+
+// Runs to completion like RunProgram, keeping standard output and error apart.
+struct ProgramOutcome {
+  int code = -1;
+  std::string out, err;
+};
+ProgramOutcome RunProgramSplit(const std::vector<std::string>& argv, int timeout_ms = 60000,
+                               const std::vector<std::string>& extra_env = {});
 
 // Polls until pred() holds or timeout_ms passes.
 template <typename Pred>
