@@ -11,7 +11,7 @@ if [ ! -f qxservice.ini ]; then
   cat > qxservice.ini <<'INI'
 [Service]
 rpstConnStr=sqlite:quorvex.db
-DebugConnections=1
+DebugConnections=0
 DeadConnectionTimeout=1440
 sqlHistCacheCount=100
 sqlCacheCount=500
@@ -23,5 +23,4 @@ if [ ! -f quorvex.db ]; then
   ./qxadmin -r sqlite:quorvex.db service add --name SAMPLE --oracle-host 127.0.0.1 \
     --oracle-port 1521 --work-port 1522 --manage-port 1523 || true
 fi
-echo "qxservice is running; logs: $(pwd)/qxservice.log, $(pwd)/qxerror.log"
 exec ./qxservice
