@@ -47,31 +47,6 @@ size_t IndexOf(const std::vector<std::string>& log, const std::string& prefix) {
          log.begin();
 }
 
-// A session of the client program "sentinel": its connect packet, then its end packet; returns
-// the client's port (0 when it could not connect). The stand-in need not accept it: the
-// frames cross lo all the same, and once its closing line is in the service log every frame
-// captured before them has been handled.
-int SentinelSession(int server_port) {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(server_port));
-  if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(s);
-    return 0;
-  }
-  socklen_t len = sizeof a;
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  const std::string connect_packet = testsupport::TnsConnect("sentinel", "box", "tester", "XE");
-  const std::string end_packet = testsupport::TnsEnd(false);
-  send(s, connect_packet.data(), connect_packet.size(), MSG_NOSIGNAL);
-  SleepMs(50);  // the end packet in a segment of its own
-  send(s, end_packet.data(), end_packet.size(), MSG_NOSIGNAL);
-  close(s);
-  return ntohs(a.sin_port);
-}
-
 class PassiveThinClient : public ::testing::Test {
  protected:
   // Skips unless live capture is possible and the client is there; else starts the stand-in
