@@ -1,5 +1,4 @@
 // qxadmin: schema creation, the service and filter commands, their input checks and listings.
-#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -224,13 +223,9 @@ TEST_F(Qxadmin, TakesTheRepositoryFromQxserviceIni) {
 }
 
 TEST(QxadminExecutable, PrintsHelpAndInitsARelativePathBesideItself) {
-  const std::string exe = std::string(QX_BINARY_DIR) + "/qxadmin";
-  FILE* p = popen((exe + " --help").c_str(), "r");
-  ASSERT_NE(p, nullptr);
+  const std::string exe = test::BinaryPath("qxadmin");
   std::string help;
-  char buf[512];
-  while (size_t n = fread(buf, 1, sizeof buf, p)) help.append(buf, n);
-  EXPECT_EQ(pclose(p), 0);
+  EXPECT_EQ(test::RunProgram({exe, "--help"}, &help), 0);
   for (const char* cmd : {"init CONNECT_STRING", "service add", "service list", "service remove",
                           "service-filter add", "service-filter enable|disable|remove",
                           "sql-filter add", "sql-filter list", "--csv"}) {
@@ -238,10 +233,10 @@ TEST(QxadminExecutable, PrintsHelpAndInitsARelativePathBesideItself) {
   }
   TempDir dir;
   const std::string db = dir.File("abs.db");
-  EXPECT_EQ(std::system((exe + " init sqlite:" + db + " > /dev/null").c_str()), 0);
-  EXPECT_NE(std::system((exe + " init sqlite:" + db + " 2> /dev/null").c_str()), 0);
-  EXPECT_EQ(WEXITSTATUS(std::system((exe + " -r sqlite:" + db +
-                                     " service list --manage-port 5 2> /dev/null").c_str())),
+  std::string out;
+  EXPECT_EQ(test::RunProgram({exe, "init", "sqlite:" + db}, &out), 0) << out;
+  EXPECT_NE(test::RunProgram({exe, "init", "sqlite:" + db}, &out), 0);
+  EXPECT_EQ(test::RunProgram({exe, "-r", "sqlite:" + db, "service", "list", "--manage-port", "5"}, &out),
             2);
 }
 

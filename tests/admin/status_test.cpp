@@ -1,11 +1,8 @@
 // qxadmin status against a running service, an unreachable port and a peer that hangs up;
 // the parsing of session lists and logon times it relies on.
 #include <gtest/gtest.h>
+#include "support/net_headers.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <regex>
@@ -56,7 +53,7 @@ int ListenOnLoopback(int backlog, int* port) {
   socklen_t len = sizeof addr;
   if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
       listen(fd, backlog) != 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    if (fd >= 0) close(fd);
+    if (fd >= 0) CloseSocket(fd);
     return -1;
   }
   *port = ntohs(addr.sin_port);
@@ -158,12 +155,12 @@ TEST(AdminStatus, ExplainsAPortNobodyAnswersOn) {
     if (c < 0) return;
     char request[64];
     (void)recv(c, request, sizeof request, 0);
-    close(c);
+    CloseSocket(c);
   });
   const std::string rude = "127.0.0.1:" + std::to_string(port);
   const Result r = Admin({"status", rude});
   hang_up.join();
-  close(listener);
+  CloseSocket(listener);
   EXPECT_EQ(r.code, 1);
   EXPECT_EQ(r.err, "qxadmin: " + rude + " closed the connection without answering getStarted\n");
 }
@@ -187,7 +184,7 @@ TEST(AdminStatus, GivesUpOnAHandshakeThatNeverCompletes) {
   EXPECT_EQ(error.code, 10060);
   EXPECT_LT(took, std::chrono::seconds(3));
   for (auto q : queued) platform::Close(q);
-  close(listener);
+  CloseSocket(listener);
 }
 
 TEST(AdminStatus, RefusesAMalformedTarget) {

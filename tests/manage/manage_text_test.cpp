@@ -48,7 +48,11 @@ class CommaDecimalLocale {
  public:
   CommaDecimalLocale() : saved_c_(std::setlocale(LC_ALL, nullptr)) {
     if (!std::setlocale(LC_ALL, "de_DE.UTF-8") && !BuiltGermanLocaleDir().empty()) {
+#ifdef _WIN32
+      _putenv_s("LOCPATH", BuiltGermanLocaleDir().c_str());
+#else
       setenv("LOCPATH", BuiltGermanLocaleDir().c_str(), 1);
+#endif
       set_locpath_ = true;
       std::setlocale(LC_ALL, "de_DE.UTF-8");
     }
@@ -58,7 +62,11 @@ class CommaDecimalLocale {
   ~CommaDecimalLocale() {
     std::locale::global(saved_cpp_);
     std::setlocale(LC_ALL, saved_c_.c_str());
+#ifdef _WIN32
+    if (set_locpath_) _putenv_s("LOCPATH", "");
+#else
     if (set_locpath_) unsetenv("LOCPATH");
+#endif
   }
   bool c_library_comma() const { return c_library_comma_; }
 

@@ -2,9 +2,8 @@
 // fourteen interfaces at most, and the interface looked up by its address. The interfaces are
 // made up (their capture cannot start), which is all the pool's bookkeeping needs.
 #include <gtest/gtest.h>
+#include "support/net_headers.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <pcap/pcap.h>
 
 #include <algorithm>

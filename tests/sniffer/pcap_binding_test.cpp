@@ -1,7 +1,6 @@
 // Binding of the capture library: loading by name, the absent-library path, address helpers.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
+#include "support/net_headers.h"
 
 #include <cstring>
 

@@ -1,10 +1,8 @@
 // The sniffer's property rules, its interface entries, and how it raises events for frames,
 // fed from capture files written by the test.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
+#include "support/net_headers.h"
 #include <pcap/pcap.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -14,6 +12,7 @@
 #include <vector>
 
 #include "sniffer/sniffer.h"
+#include "support/test_util.h"
 
 namespace qx::sniffer {
 namespace {
@@ -144,11 +143,7 @@ class FrameFile {
     uint32_t captured;
   };
   explicit FrameFile(const std::vector<Frame>& frames) {
-    char pattern[] = "/tmp/qx-sniffer-XXXXXX.pcap";
-    const int fd = mkstemps(pattern, 5);
-    EXPECT_GE(fd, 0);
-    close(fd);
-    path_ = pattern;
+    path_ = dir_.File("frames.pcap");
     pcap_t* dead = pcap_open_dead(DLT_EN10MB, 65535);
     pcap_dumper_t* dumper = pcap_dump_open(dead, path_.c_str());
     EXPECT_NE(dumper, nullptr);
@@ -163,10 +158,11 @@ class FrameFile {
     pcap_dump_close(dumper);
     pcap_close(dead);
   }
-  ~FrameFile() { unlink(path_.c_str()); }
+  ~FrameFile() = default;
   const std::string& path() const { return path_; }
 
  private:
+  test::TempDir dir_;
   std::string path_;
 };
 

@@ -1,9 +1,8 @@
 // Oracle Net packets and Ethernet frames for passive-mode tests (oracle_frames.h).
 #include "support/oracle_frames.h"
+#include "support/net_headers.h"
 
 #include "qxpeer/tns.h"
-
-#include <arpa/inet.h>
 
 #include <cstring>
 

@@ -1,28 +1,22 @@
-// POSIX implementation of the running-service helpers.
+// The running-service helpers, on the platform layer's sockets (so the same code serves the
+// Linux and the Windows suite).
 #include "support/running_service.h"
 
 #include "support/oracle_frames.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
+#ifdef _WIN32
+#include <winsock2.h>
+#else
 #include <sys/socket.h>
-#include <unistd.h>
+#endif
 
-#include <cerrno>
 #include <csignal>
 #include <stdexcept>
 
+#include "platform/net.h"
+
 namespace qx::test {
 namespace {
-
-sockaddr_in Loopback(int port) {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  return addr;
-}
 
 bool LogHas(const std::string& path, const std::string& prefix) {
   for (const std::string& m : LogMessages(path)) {
@@ -35,86 +29,62 @@ bool LogHas(const std::string& path, const std::string& prefix) {
 
 // ---- EchoServer ----
 
-EchoServer::EchoServer() {
-  listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr = Loopback(0);
-  socklen_t len = sizeof addr;
-  if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      listen(listener_, 64) != 0 ||
-      getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    throw std::runtime_error("echo server cannot listen");
+// Every thread here waits on its socket together with wake_, which the destructor sets: a
+// shutdown() from another thread does not wake a blocked receive everywhere (not on Wine).
+EchoServer::EchoServer() : wake_(platform::CreateWakeHandle()) {
+  platform::SocketError error;
+  listener_ = platform::ListenTcp(0, 64, &error);
+  if (listener_ == platform::kInvalidSocket || wake_ == platform::kInvalidSocket) {
+    throw std::runtime_error("echo server cannot listen: " + error.Message());
   }
-  port_ = ntohs(addr.sin_port);
+  port_ = platform::LocalPort(listener_);
   accept_thread_ = std::thread([this] {
-    for (;;) {
-      const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) {
-        if (errno == EINTR || errno == ECONNABORTED) continue;
-        return;  // shut down
-      }
+    platform::AcceptedSocket accepted;
+    while (platform::AcceptTcp(listener_, wake_, &accepted, nullptr)) {
       std::lock_guard<std::mutex> lock(mu_);
+      const platform::SocketHandle fd = accepted.socket;
       open_.push_back(fd);
       threads_.emplace_back([this, fd] { Serve(fd); });
     }
   });
 }
 
-void EchoServer::Serve(int fd) {
+void EchoServer::Serve(platform::SocketHandle fd) {
   char buf[65536];
   for (;;) {
-    const ssize_t n = recv(fd, buf, sizeof buf, 0);
-    if (n < 0 && errno == EINTR) continue;
+    bool readable = false, woken = false;
+    if (!platform::WaitReadable(fd, wake_, &readable, &woken, -1, nullptr) || woken) return;
+    const long n = platform::Receive(fd, buf, sizeof buf, nullptr);
     if (n <= 0) break;
-    for (ssize_t sent = 0; sent < n;) {
-      const ssize_t m = send(fd, buf + sent, static_cast<size_t>(n - sent), MSG_NOSIGNAL);
-      if (m <= 0) return;
-      sent += m;
-    }
+    if (!platform::SendAll(fd, buf, static_cast<size_t>(n), nullptr)) return;
   }
-  shutdown(fd, SHUT_WR);
+  platform::Shutdown(fd);
 }
 
 EchoServer::~EchoServer() {
-  shutdown(listener_, SHUT_RDWR);
+  platform::Wake(wake_);
   accept_thread_.join();
-  close(listener_);
+  platform::Close(listener_);
   std::vector<std::thread> threads;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    for (int fd : open_) shutdown(fd, SHUT_RDWR);
     threads.swap(threads_);
   }
   for (auto& t : threads) t.join();
-  for (int fd : open_) close(fd);
+  for (platform::SocketHandle fd : open_) platform::Close(fd);
+  platform::Close(wake_);
 }
 
 // ---- TcpClient ----
 
 TcpClient::TcpClient(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr = Loopback(port);
-  int r;
-  do {
-    r = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  } while (r != 0 && errno == EINTR);
-  if (fd >= 0 && r == 0) {
-    socket_ = fd;
-  } else if (fd >= 0) {
-    close(fd);
-  }
+  socket_ = platform::ConnectTcp("127.0.0.1", port, nullptr);
 }
 
 TcpClient::~TcpClient() { Close(); }
 
 bool TcpClient::Send(const std::string& bytes) {
-  const int fd = static_cast<int>(socket_);
-  for (size_t sent = 0; sent < bytes.size();) {
-    const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    sent += static_cast<size_t>(n);
-  }
-  return true;
+  return platform::SendAll(socket_, bytes.data(), bytes.size(), nullptr);
 }
 
 std::string TcpClient::Read(int first_byte_ms, int quiet_ms) {
@@ -122,11 +92,13 @@ std::string TcpClient::Read(int first_byte_ms, int quiet_ms) {
   int wait = first_byte_ms;
   char buf[65536];
   for (;;) {
-    pollfd p{static_cast<int>(socket_), POLLIN, 0};
-    const int n = poll(&p, 1, wait);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return out;
-    const ssize_t m = recv(static_cast<int>(socket_), buf, sizeof buf, 0);
+    bool readable = false, unused = false;
+    if (!platform::WaitReadable(socket_, platform::kInvalidSocket, &readable, &unused, wait,
+                                nullptr) ||
+        !readable) {
+      return out;
+    }
+    const long m = platform::Receive(socket_, buf, sizeof buf, nullptr);
     if (m <= 0) return out;
     out.append(buf, static_cast<size_t>(m));
     wait = quiet_ms;
@@ -140,13 +112,16 @@ std::string TcpClient::Ask(const std::string& request, int first_byte_ms) {
 
 void TcpClient::Reset() {
   if (!Connected()) return;
-  const linger l{1, 0};
-  setsockopt(static_cast<int>(socket_), SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  linger l{};
+  l.l_onoff = 1;
+  l.l_linger = 0;
+  setsockopt(static_cast<decltype(socket(0, 0, 0))>(socket_), SOL_SOCKET, SO_LINGER,
+             reinterpret_cast<const char*>(&l), sizeof l);
   Close();
 }
 
 void TcpClient::Close() {
-  if (Connected()) close(static_cast<int>(socket_));
+  if (Connected()) platform::Close(socket_);
   socket_ = platform::kInvalidSocket;
 }
 

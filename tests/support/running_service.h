@@ -30,12 +30,13 @@ class EchoServer {
   int port() const { return port_; }
 
  private:
-  void Serve(int fd);
-  int listener_ = -1;
+  void Serve(platform::SocketHandle fd);
+  const platform::SocketHandle wake_;  // set once, by the destructor
+  platform::SocketHandle listener_ = platform::kInvalidSocket;
   int port_ = 0;
   std::thread accept_thread_;
   std::mutex mu_;
-  std::vector<int> open_;                   // guarded by mu_
+  std::vector<platform::SocketHandle> open_;  // guarded by mu_
   std::vector<std::thread> threads_;        // guarded by mu_
 };
 

@@ -1,6 +1,12 @@
-// POSIX implementation of the test helpers.
+// The test helpers: POSIX processes and files, or their Windows counterparts.
 #include "support/test_util.h"
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <windows.h>
+
+#include "platform/net.h"
+#else
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -9,6 +15,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <sqlite3.h>
 
@@ -50,6 +57,7 @@ std::vector<std::vector<std::string>> SqliteRows(const std::string& db, const st
   return rows;
 }
 
+#ifndef _WIN32
 int FreePort() {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr{};
@@ -75,6 +83,8 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
+#endif
+
 std::string ReadText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream ss;
@@ -87,10 +97,21 @@ void WriteText(const std::string& path, const std::string& text) {
   out << text;
 }
 
-bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+bool Exists(const std::string& path) {
+  std::error_code ec;
+  return std::filesystem::exists(path, ec);
+}
 
 void CopyFileTo(const std::string& from, const std::string& to) {
-  std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing);
+  std::string target = to;
+#ifdef _WIN32
+  // An executable stays one: "dir/qxservice" becomes "dir/qxservice.exe".
+  const auto ends_exe = [](const std::string& p) {
+    return p.size() > 4 && p.compare(p.size() - 4, 4, ".exe") == 0;
+  };
+  if (ends_exe(from) && !ends_exe(to)) target += ".exe";
+#endif
+  std::filesystem::copy_file(from, target, std::filesystem::copy_options::overwrite_existing);
 }
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -117,6 +138,215 @@ std::vector<std::string> LogMessages(const std::string& path) {
   for (const auto& l : Lines(ReadText(path))) out.push_back(Message(l));
   return out;
 }
+
+#ifdef _WIN32
+
+int FreePort() {
+  platform::SocketError error;
+  const platform::SocketHandle s = platform::ListenTcp(0, 1, &error);
+  const int port = s == platform::kInvalidSocket ? 0 : platform::LocalPort(s);
+  platform::Close(s);
+  if (port == 0) throw std::runtime_error("no free port: " + error.Message());
+  return port;
+}
+
+namespace {
+
+std::wstring Wide(const std::string& s) {
+  std::wstring out(s.size() + 1, L'\0');
+  const int n = MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, out.data(),
+                                    static_cast<int>(out.size()));
+  out.resize(n > 0 ? static_cast<size_t>(n - 1) : 0);
+  return out;
+}
+
+std::string Narrow(const std::wstring& s) {
+  std::string out(s.size() * 4 + 1, '\0');
+  const int n = WideCharToMultiByte(CP_UTF8, 0, s.c_str(), -1, out.data(),
+                                    static_cast<int>(out.size()), nullptr, nullptr);
+  out.resize(n > 0 ? static_cast<size_t>(n - 1) : 0);
+  return out;
+}
+
+// One argument as the C runtime splits a command line back into argv.
+std::wstring Quote(const std::wstring& arg) {
+  if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
+  std::wstring out = L"\"";
+  size_t slashes = 0;
+  for (wchar_t c : arg) {
+    if (c == L'\\') {
+      ++slashes;
+    } else if (c == L'"') {
+      out.append(slashes * 2 + 1, L'\\');
+      slashes = 0;
+    } else {
+      out.append(slashes, L'\\');
+      slashes = 0;
+    }
+    if (c != L'\\') out += c;
+  }
+  out.append(slashes * 2, L'\\');
+  return out + L"\"";
+}
+
+// This process's environment with `extra` ("NAME=value") set over it.
+std::wstring EnvironmentWith(const std::vector<std::string>& extra) {
+  std::vector<std::wstring> entries;
+  wchar_t* block = GetEnvironmentStringsW();
+  for (const wchar_t* p = block; *p; p += wcslen(p) + 1) entries.emplace_back(p);
+  FreeEnvironmentStringsW(block);
+  for (const std::string& e : extra) {
+    const std::wstring w = Wide(e);
+    const std::wstring name = w.substr(0, w.find(L'=') + 1);
+    std::erase_if(entries, [&](const std::wstring& x) {
+      return _wcsnicmp(x.c_str(), name.c_str(), name.size()) == 0;
+    });
+    entries.push_back(w);
+  }
+  std::wstring out;
+  for (const auto& e : entries) out += e + L'\0';
+  return out + L'\0';
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+  wchar_t base[MAX_PATH + 1];
+  const DWORD n = GetTempPathW(MAX_PATH + 1, base);
+  std::string root = n ? Narrow(std::wstring(base, n)) : std::string(".\\");
+  if (root.back() == '\\' || root.back() == '/') root.pop_back();
+  for (unsigned attempt = 0; attempt < 1000; ++attempt) {
+    const std::string candidate = root + "\\qxtest." + std::to_string(GetCurrentProcessId()) +
+                                  "." + std::to_string(GetTickCount64() % 100000) + "." +
+                                  std::to_string(attempt);
+    if (CreateDirectoryW(Wide(candidate).c_str(), nullptr)) {
+      path_ = candidate;
+      return;
+    }
+  }
+  throw std::runtime_error("cannot create a temporary directory");
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+Child::Child(const std::vector<std::string>& argv, const std::string& out_file,
+             const std::vector<std::string>& extra_env) {
+  std::string program = argv.at(0);
+  if (!Exists(program) && Exists(program + ".exe")) program += ".exe";
+  std::wstring command;
+  for (size_t i = 0; i < argv.size(); ++i) {
+    command += (i ? L" " : L"") + Quote(Wide(i == 0 ? program : argv[i]));
+  }
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  const HANDLE out = CreateFileW(out_file.empty() ? L"NUL" : Wide(out_file).c_str(),
+                                 GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                &inherit, OPEN_EXISTING, 0, nullptr);
+  // Only the standard handles are inherited: not the test's sockets, which would keep their
+  // ports taken for as long as the child runs.
+  HANDLE handles[2] = {out, in};
+  SIZE_T size = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+  std::vector<char> attributes(size);
+  auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
+  const bool listed = InitializeProcThreadAttributeList(list, 1, 0, &size) &&
+                      UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                                handles, sizeof handles, nullptr, nullptr);
+  STARTUPINFOEXW si{};
+  si.StartupInfo.cb = sizeof si;
+  si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  si.StartupInfo.hStdInput = in;
+  si.StartupInfo.hStdOutput = out;
+  si.StartupInfo.hStdError = out;
+  if (listed) si.lpAttributeList = list;
+  std::wstring environment = EnvironmentWith(extra_env);
+  PROCESS_INFORMATION pi{};
+  const DWORD flags = CREATE_UNICODE_ENVIRONMENT | (listed ? EXTENDED_STARTUPINFO_PRESENT : 0);
+  if (CreateProcessW(Wide(program).c_str(), command.data(), nullptr, nullptr, TRUE, flags,
+                     environment.data(), nullptr, &si.StartupInfo, &pi)) {
+    CloseHandle(pi.hThread);
+    process_ = pi.hProcess;
+    pid_ = static_cast<int>(pi.dwProcessId);
+  } else {
+    status_ = 127;
+    reaped_ = true;
+  }
+  if (listed) DeleteProcThreadAttributeList(list);
+  CloseHandle(out);
+  CloseHandle(in);
+}
+
+Child::~Child() {
+  if (process_) {
+    if (!reaped_) {
+      TerminateProcess(static_cast<HANDLE>(process_), 128 + SIGKILL);
+      WaitForSingleObject(static_cast<HANDLE>(process_), 10000);
+    }
+    CloseHandle(static_cast<HANDLE>(process_));
+  }
+}
+
+void Child::Signal(int sig) {
+  if (!process_ || !Running()) return;
+  if (sig == SIGTERM || sig == SIGINT) {
+    // The child creates its stop event as it starts: wait for it a little if need be.
+    const std::wstring name = L"Local\\qxservice-stop-" + std::to_wstring(pid_);
+    for (int waited = 0; waited < 10000 && Running(); waited += 20) {
+      const HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE, name.c_str());
+      if (event) {
+        SetEvent(event);
+        CloseHandle(event);
+        return;
+      }
+      SleepMs(20);
+    }
+    return;
+  }
+  TerminateProcess(static_cast<HANDLE>(process_), static_cast<UINT>(128 + sig));
+}
+
+bool Child::Running() {
+  if (reaped_) return false;
+  if (WaitForSingleObject(static_cast<HANDLE>(process_), 0) == WAIT_OBJECT_0) {
+    DWORD code = 0;
+    GetExitCodeProcess(static_cast<HANDLE>(process_), &code);
+    status_ = static_cast<int>(code);
+    reaped_ = true;
+  }
+  return !reaped_;
+}
+
+int Child::Wait(int timeout_ms) {
+  if (!WaitUntil([this] { return !Running(); }, timeout_ms)) return -1;
+  return status_;
+}
+
+int RunProgram(const std::vector<std::string>& argv, std::string* output, int timeout_ms,
+               const std::vector<std::string>& extra_env) {
+  TempDir dir;
+  const std::string out = dir.File("out.txt");
+  int code;
+  {
+    Child child(argv, out, extra_env);
+    code = child.Wait(timeout_ms);
+  }
+  if (output) {
+    // The C runtime writes a console program's line ends as CR LF; the tests compare lines.
+    *output = ReadText(out);
+    for (size_t at; (at = output->find("\r\n")) != std::string::npos;) output->erase(at, 1);
+  }
+  return code;
+}
+
+std::string BinaryPath(const std::string& name) {
+  return std::string(QX_BINARY_DIR) + "/" + name + ".exe";
+}
+
+#else
 
 Child::Child(const std::vector<std::string>& argv, const std::string& out_file,
              const std::vector<std::string>& extra_env, const std::string& err_file) {
@@ -202,6 +432,8 @@ ProgramOutcome RunProgramSplit(const std::vector<std::string>& argv, int timeout
 }
 
 std::string BinaryPath(const std::string& name) { return std::string(QX_BINARY_DIR) + "/" + name; }
+
+#endif
 
 bool UnderSanitizer() {
   const char* s = std::getenv("QX_SANITIZE");

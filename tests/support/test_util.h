@@ -2,12 +2,17 @@
 // processes with time limits.
 #pragma once
 
+#include <csignal>
 #include <string>
 #include <vector>
 
+#ifndef SIGKILL  // Windows: Child::Signal(SIGKILL) ends the process at once
+#define SIGKILL 9
+#endif
+
 namespace qx::test {
 
-// A fresh directory under /tmp, removed with its contents when the object goes away.
+// A fresh directory under /tmp (the user's temporary directory on Windows), removed with its contents when the object goes away.
 class TempDir {
  public:
   TempDir();
@@ -43,6 +48,9 @@ std::string Message(const std::string& line);
 std::vector<std::string> LogMessages(const std::string& path);
 
 // A child process. Output goes to the files given (or /dev/null).
+// On Windows, argv[0] may leave out ".exe"; Signal(SIGTERM) and Signal(SIGINT) set the stop
+// event a foreground qxservice watches ("Local\\qxservice-stop-<pid>"), the counterpart of
+// SIGTERM there; any other signal ends the process with exit code 128 + signal.
 class Child {
  public:
   // err_file: where standard error goes when not with the output.
@@ -59,10 +67,11 @@ class Child {
   int pid_ = -1;
   int status_ = -1;
   bool reaped_ = false;
+  void* process_ = nullptr;  // Windows: the process handle
 };
 
 // Runs to completion (killed after timeout_ms); returns the exit code and fills *output with
-// stdout and stderr together.
+// stdout and stderr together (on Windows with the C runtime's CR LF line ends made LF).
 int RunProgram(const std::vector<std::string>& argv, std::string* output, int timeout_ms = 60000,
         const std::vector<std::string>& extra_env = {});
 
@@ -78,7 +87,7 @@ ProgramOutcome RunProgramSplit(const std::vector<std::string>& argv, int timeout
 template <typename Pred>
 bool WaitUntil(Pred pred, int timeout_ms);
 
-// The built executable of that name (build/NAME).
+// The built executable of that name (build/NAME, build-win/NAME.exe).
 std::string BinaryPath(const std::string& name);
 
 // True when the tests run under a sanitizer build (QX_SANITIZE set); heavy tests scale down.

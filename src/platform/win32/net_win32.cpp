@@ -6,12 +6,18 @@
 // - a connect with a time limit waits through select(): WSAPoll did not report a failed
 //   connect before Windows 10 2004;
 // - the wake handle is a UDP socket connected to itself; Wake() sends it one datagram, which
-//   stays queued, so it stays readable (as an eventfd that nobody reads).
+//   stays queued, so it stays readable (as an eventfd that nobody reads);
+// - Shutdown() from another thread does not wake a thread blocked in WSAPoll everywhere (not
+//   on Wine), so it wakes it itself: a thread in WaitReadable registers its own wake socket
+//   under the sockets it waits on, and Shutdown() sends a datagram to every wake socket
+//   registered under its socket. A socket shut down here reads as closed (0), as on Linux.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
 
+#include <map>
 #include <mutex>
+#include <set>
 
 #include "platform/net.h"
 #include "platform/win32/wide.h"
@@ -69,6 +75,26 @@ void SetError(SocketError* error, int e) {
 void SetLastSocketError(SocketError* error) { SetError(error, WSAGetLastError()); }
 
 SOCKET S(SocketHandle s) { return static_cast<SOCKET>(s); }
+
+// Threads blocked in WaitReadable, by the sockets they wait on, and the sockets shut down by
+// Shutdown() and not yet closed.
+std::mutex g_wait_mu;
+std::multimap<SocketHandle, SocketHandle> g_waiters;  // socket -> waiter's wake socket
+std::set<SocketHandle> g_shut;
+
+bool IsShut(SocketHandle s) {
+  std::lock_guard<std::mutex> lock(g_wait_mu);
+  return g_shut.count(s) != 0;
+}
+
+// The calling thread's own wake socket (closed when the thread ends).
+SocketHandle ThreadWake() {
+  thread_local struct Own {
+    SocketHandle socket = CreateWakeHandle();
+    ~Own() { Close(socket); }
+  } own;
+  return own.socket;
+}
 SocketHandle H(SOCKET s) { return s == INVALID_SOCKET ? kInvalidSocket : static_cast<SocketHandle>(s); }
 
 void SetBlocking(SOCKET s, bool blocking) {
@@ -263,7 +289,9 @@ long Receive(SocketHandle socket, char* buffer, size_t size, SocketError* error)
   const int chunk = size > 0x40000000 ? 0x40000000 : static_cast<int>(size);
   const int n = recv(S(socket), buffer, chunk, 0);
   if (n >= 0) return n;
-  SetLastSocketError(error);
+  const int e = WSAGetLastError();
+  if (e == WSAESHUTDOWN && IsShut(socket)) return 0;  // as a shut-down socket reads on Linux
+  SetError(error, e);
   return -1;
 }
 
@@ -303,15 +331,37 @@ long SendSome(SocketHandle socket, const char* data, size_t size, SocketError* e
 
 bool WaitReadable(SocketHandle a, SocketHandle b, bool* a_ready, bool* b_ready, int timeout_ms,
                   SocketError* error) {
-  WSAPOLLFD fds[2] = {{S(a), POLLRDNORM, 0}, {S(b), POLLRDNORM, 0}};
-  const ULONG count = b == kInvalidSocket ? 1 : 2;
-  const int n = WSAPoll(fds, count, timeout_ms);
+  const SocketHandle wake = ThreadWake();
+  const bool two = b != kInvalidSocket;
+  {
+    std::lock_guard<std::mutex> lock(g_wait_mu);
+    *a_ready = g_shut.count(a) != 0;
+    *b_ready = two && g_shut.count(b) != 0;
+    if (*a_ready || *b_ready) return true;
+    g_waiters.emplace(a, wake);
+    if (two) g_waiters.emplace(b, wake);
+  }
+  WSAPOLLFD fds[3] = {{S(wake), POLLRDNORM, 0}, {S(a), POLLRDNORM, 0}, {S(b), POLLRDNORM, 0}};
+  const int n = WSAPoll(fds, two ? 3 : 2, timeout_ms);
+  const int poll_error = n < 0 ? WSAGetLastError() : 0;
+  {
+    std::lock_guard<std::mutex> lock(g_wait_mu);
+    for (auto it = g_waiters.begin(); it != g_waiters.end();) {
+      it = it->second == wake && (it->first == a || it->first == b) ? g_waiters.erase(it)
+                                                                     : std::next(it);
+    }
+    *a_ready = fds[1].revents != 0 || g_shut.count(a) != 0;
+    *b_ready = two && (fds[2].revents != 0 || g_shut.count(b) != 0);
+  }
+  if (fds[0].revents) {
+    char drain[64];
+    while (recv(S(wake), drain, sizeof drain, 0) > 0) {
+    }
+  }
   if (n < 0) {
-    SetLastSocketError(error);
+    SetError(error, poll_error);
     return false;
   }
-  *a_ready = fds[0].revents != 0;
-  *b_ready = count == 2 && fds[1].revents != 0;
   return true;
 }
 
@@ -323,11 +373,22 @@ void SetNoDelay(SocketHandle socket) {
 }
 
 void Shutdown(SocketHandle socket) {
-  if (socket != kInvalidSocket) shutdown(S(socket), SD_BOTH);
+  if (socket == kInvalidSocket) return;
+  shutdown(S(socket), SD_BOTH);
+  std::lock_guard<std::mutex> lock(g_wait_mu);
+  g_shut.insert(socket);
+  const auto [first, last] = g_waiters.equal_range(socket);
+  for (auto it = first; it != last; ++it) Wake(it->second);
 }
 
 void Close(SocketHandle socket) {
-  if (socket != kInvalidSocket) closesocket(S(socket));
+  if (socket == kInvalidSocket) return;
+  {
+    // Before the handle is closed: Windows may hand the same value to the next socket.
+    std::lock_guard<std::mutex> lock(g_wait_mu);
+    g_shut.erase(socket);
+  }
+  closesocket(S(socket));
 }
 
 SocketHandle CreateWakeHandle() {
