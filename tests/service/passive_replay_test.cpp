@@ -24,6 +24,10 @@ class Replay : public ::testing::Test {
   void SetUp() override {
     CopyFileTo(BinaryPath("qxservice"), dir_.File("qxservice"));
     CopyFileTo(BinaryPath("qxadmin"), dir_.File("qxadmin"));
+#ifdef _WIN32
+    // The stand-in capture library, where the service's loader looks first.
+    CopyFileTo(std::string(QX_BINARY_DIR) + "/wpcap.dll", dir_.File("wpcap.dll"));
+#endif
     std::string out;
     ASSERT_EQ(RunProgram({dir_.File("qxadmin"), "init", "sqlite:repo.db"}, &out), 0) << out;
   }

@@ -15,12 +15,18 @@ namespace qx::test {
 // A fresh directory under /tmp (the user's temporary directory on Windows), removed with its contents when the object goes away.
 class TempDir {
  public:
+#ifdef _WIN32
+  static constexpr char kSeparator = '\\';
+#else
+  static constexpr char kSeparator = '/';
+#endif
   TempDir();
   ~TempDir();
   const std::string& path() const { return path_; }
-  // The directory with a trailing "/", as the program directory is given.
-  std::string Dir() const { return path_ + "/"; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
+  // The directory with a trailing separator, as the program directory is given ("\\" on
+  // Windows, where the service names its files with the separator of its own path).
+  std::string Dir() const { return path_ + kSeparator; }
+  std::string File(const std::string& name) const { return path_ + kSeparator + name; }
 
  private:
   std::string path_;

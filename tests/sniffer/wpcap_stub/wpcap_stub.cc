@@ -97,7 +97,17 @@ pcap* OpenFile(const char* path, char* errbuf) {
     std::memcpy(&bom, p->data.data() + 8, 4);
     p->swapped = bom == 0x4D3C2B1A;
     p->pos = 0;
-    p->linktype = -1;
+    // The link type is the first interface's, which pcap_datalink tells before any frame.
+    for (size_t at = 0; at + 16 <= p->data.size();) {
+      const uint32_t type = Get32(p, at), total = Get32(p, at + 4);
+      if (total < 12) break;
+      if (type == 1) {
+        p->linktype = Get16(p, at + 8);
+        p->snaplen = static_cast<int>(Get32(p, at + 12));
+        break;
+      }
+      at += total;
+    }
   } else {
     SetError(errbuf, std::string(path) + ": unknown file format");
     delete p;
@@ -150,8 +160,6 @@ int NextRecord(pcap* p) {
     if (total < 12 || block + total > p->data.size()) return -1;
     p->pos += total;
     if (type == 1 && total >= 20) {  // interface description
-      if (p->linktype < 0) p->linktype = Get16(p, block + 8);
-      if (p->ng_ticks_per_second.empty()) p->snaplen = static_cast<int>(Get32(p, block + 12));
       p->ng_ticks_per_second.push_back(TicksPerSecond(p, block + 16, block + total - 4));
     } else if (type == 6 && total >= 32) {  // enhanced packet
       const uint32_t iface = Get32(p, block + 8);
