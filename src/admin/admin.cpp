@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "admin/admin_config.h"
+#include "admin/report.h"
 #include "admin/status.h"
 #include "admin/table_printer.h"
 #include "platform/datetime.h"
@@ -56,7 +57,7 @@ std::string Trim(const std::string& s) {
 
 // ---- The command line ----
 
-const std::set<std::string> kFlags = {"--csv", "--disabled", "--help", "-h"};
+const std::set<std::string> kFlags = {"--csv", "--disabled", "--full", "--help", "-h"};
 
 struct CommandLine {
   std::vector<std::string> words;
@@ -638,6 +639,18 @@ int Dispatch(const CommandLine& cl, const std::string& program_directory, std::o
   const std::string& group = cl.words[0];
   if (group == "init") return Init(cl, program_directory, out);
   if (group == "upgrade") return UpgradeCommand(cl, program_directory, out);
+  if (group == "report") {
+    AllowOnly(cl, {"--by", "--order", "--service", "--since", "--until", "--user", "--program",
+                   "--host", "--min-time", "--limit", "--width", "--format"},
+              {"--full"}, "report");
+    if (cl.words.size() != 2) throw UsageError("Usage: qxadmin report top [OPTIONS]");
+    try {
+      return RunReport(*Open(cl, program_directory), cl.words[1], cl.options,
+                       cl.flags.count("--full") > 0, out);
+    } catch (const ReportUsageError& e) {
+      throw UsageError(e.what());
+    }
+  }
   if (group == "status") return Status(cl, out, err);
   if (cl.words.size() != 2) {
     throw UsageError("Unknown command \"" + group + (cl.words.size() > 1 ? " " + cl.words[1] : "") +
@@ -695,6 +708,15 @@ Repository
   upgrade CONNECT_STRING     add what a repository made by an earlier version lacks (the
                              outcome columns of qx_client_sql_history, indexes); keeps every
                              row, changes nothing when run again
+
+Reports (the execution history; see docs/reports.md)
+  report top [--by statement|fingerprint] [--order total|executions|avg|p95|max|errors|rows]
+              [--service NAME] [--since WHEN] [--until WHEN] [--user ORAUSER] [--program P]
+              [--host H] [--min-time MS] [--limit N] [--width N] [--full]
+              [--format text|csv|json]
+                             statements ranked, with executions, total/avg/p50/p95/p99/max
+                             time, rows, errors, share of time; WHEN is YYYY-MM-DD[ HH:MM[:SS]]
+                             local time or a span before now (30m, 2h, 7d)
 
 Monitored services (rows of QX_SERVICE_LIST)
   service add --name NAME --oracle-host HOST --oracle-port PORT --work-port PORT

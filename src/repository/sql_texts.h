@@ -33,6 +33,11 @@ enum class SqlId {
   kAdminStatementsToFingerprint, // :after -> id, sqltext..sqltext3: up to 500 statements
                                  // without a fingerprint whose id is above :after, by id
   kAdminSetFingerprint,          // :id, :fingerprint_hash, :fingerprint
+  // Reports. Filters of both: :since, :until (date-times), :srvc_id (0 = every service),
+  // :orauser, :program, :host (NULL = any), :min_time (ms).
+  kReportTop,                    // per statement: execs, total_ms, max_ms, row_count, errors,
+                                 // first_seen, last_seen, fingerprint_hash, fingerprint, texts
+  kReportTimes,                  // :sql_id -> exec_time of its executions, ascending
   kAdminListServices,            // every row of QX_SERVICE_LIST, by id
   kAdminFindServiceById,         // :id
   kAdminInsertService,           // out :id; :name, :oracle_host, :oracle_port, :work_port,

@@ -94,6 +94,16 @@ const std::array<Lines, static_cast<size_t>(SqlId::kCount)>& SqliteTable() {
       /* kAdminSetFingerprint */
       {"update qx_client_sql set fingerprint_hash = :fingerprint_hash, fingerprint = :fingerprint "
        "where id = :id"},
+      /* kReportTop */
+      {"select h.sql_id, count(*) as execs, sum(h.exec_time) as total_ms, max(h.exec_time) as max_ms, sum(h.rows_processed) as row_count, sum(case when h.error_code <> 0 then 1 else 0 end) as errors, min(h.exec_date) as first_seen, max(h.exec_date) as last_seen,",
+       " s.fingerprint_hash, s.fingerprint, s.sqltext, s.sqltext1, s.sqltext2, s.sqltext3",
+       "from qx_client_sql_history h join qx_client_sql s on s.id = h.sql_id",
+       "where h.exec_date >= :since and h.exec_date < :until and (:srvc_id = 0 or h.srvc_id = :srvc_id) and (:orauser is null or h.orauser = :orauser) and (:program is null or h.program = :program) and (:host is null or h.host = :host) and h.exec_time >= :min_time",
+       "group by h.sql_id, s.fingerprint_hash, s.fingerprint, s.sqltext, s.sqltext1, s.sqltext2, s.sqltext3"},
+      /* kReportTimes */
+      {"select h.exec_time from qx_client_sql_history h",
+       "where h.sql_id = :sql_id and h.exec_date >= :since and h.exec_date < :until and (:srvc_id = 0 or h.srvc_id = :srvc_id) and (:orauser is null or h.orauser = :orauser) and (:program is null or h.program = :program) and (:host is null or h.host = :host) and h.exec_time >= :min_time",
+       "order by h.exec_time"},
       /* kAdminListServices */
       {"select id, name, oracle_host, oracle_port, work_port, manage_port, ipinterface",
        "from QX_SERVICE_LIST order by id"},
