@@ -141,12 +141,11 @@ void ConnectionMonitor::EndExecution(int64_t ms, const Event* outcome) {
   record_.sqlText = std::move(pendingText_);
   record_.sqlStart = pendingDate_;
   record_.keywordRules = pendingKeywordRules_;
+  record_.rowsProcessed.reset();
+  record_.errorCode.reset();
   if (outcome && outcome->outcomeKnown) {
-    record_.rowsProcessed = static_cast<double>(outcome->rows);
     record_.errorCode = outcome->errorCode;
-  } else {
-    record_.rowsProcessed.reset();
-    record_.errorCode.reset();
+    if (outcome->rowsKnown) record_.rowsProcessed = static_cast<double>(outcome->rows);
   }
   record_.elapsedTime = elapsed > INT32_MAX ? INT32_MAX : static_cast<int32_t>(elapsed);
   const size_t queued = record_.historyQueue ? record_.historyQueue->size() : 0;

@@ -432,6 +432,7 @@ void SessionDecoder::Impl::EndAnswer(bool connectionEnded) {
   e.errorCode = o.errorCode;
   e.success = ok;
   e.rows = o.rows;
+  e.rowsKnown = e.outcomeKnown && o.rowsKnown;
   e.cursor = o.haveCursor ? o.cursor : 0;
   awaitingPhase1 = awaitingPhase2 = awaitingParse = false;
   Emit(e);

@@ -74,7 +74,8 @@ struct Event {
   bool success = true;         // kLogonResult, kCallEnd
   int32_t errorCode = 0;       // kLogonResult, kCallEnd: ORA number, 0 on success (1403 at the
                                // end of a fetch counts as success and is reported as 0)
-  uint64_t rows = 0;           // kCallEnd: rows processed
+  uint64_t rows = 0;           // kCallEnd: rows processed, when rowsKnown
+  bool rowsKnown = false;      // kCallEnd: the return status gave the rows processed
   bool outcomeKnown = false;   // kCallEnd: errorCode/rows were read from a return status
   uint32_t number = 0;         // kAccept: version
 };

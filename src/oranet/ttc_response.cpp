@@ -52,6 +52,7 @@ bool TtcResponseDecoder::ReadUniversalStatus(const uint8_t* p, size_t n, size_t 
   outcome_.outcomeKnown = true;
   outcome_.errorCode = error == 1403 ? 0 : static_cast<int32_t>(error);
   outcome_.rows = row;
+  outcome_.rowsKnown = true;
   if (cursor != 0) {
     outcome_.haveCursor = true;
     outcome_.cursor = static_cast<uint32_t>(cursor);

@@ -19,6 +19,7 @@ struct AnswerOutcome {
   bool outcomeKnown = false;
   int32_t errorCode = 0;   // 1403 already turned into 0
   uint64_t rows = 0;
+  bool rowsKnown = false;  // rows was read (thin clients' return status); OCI answers: no
   bool haveCursor = false;
   uint32_t cursor = 0;
   bool ended = false;      // the answer is complete
