@@ -59,7 +59,8 @@ void AssignSessionNumber(TQuorvexService& svc, TThreadData& record) {
   }
 }
 
-void CreateConnection(TQuorvexService& svc, TRelayConnection& connection) {
+void CreateConnection(TQuorvexService& svc, TRelayConnection& connection,
+                      TServiceData* known_service) {
   auto record = std::make_unique<TThreadData>();
   record->traceLines = std::make_unique<std::vector<std::string>>();
   record->relayThread = &connection;
@@ -68,7 +69,8 @@ void CreateConnection(TQuorvexService& svc, TRelayConnection& connection) {
   record->historyQueue = std::make_unique<std::vector<sql::TSQLHistData>>();
   connection.data = std::move(record);
   TThreadData& rec = *connection.data;
-  TServiceData* service = FindConnectionService(svc, &connection);
+  TServiceData* service =
+      known_service ? known_service : FindConnectionService(svc, &connection);
   rec.service = service;
   rec.debug = service && service->connLogOpen.load();
   {

@@ -26,7 +26,10 @@ void AssignSessionNumber(service::TQuorvexService& svc, TThreadData& record);
 // Creates the record of a newly accepted relay connection, stores it in the connection's data
 // slot, lists the connection in relayThreads and announces it. The repository is not asked
 // for anything: a connection is recorded and relayed whatever state the repository is in.
-void CreateConnection(service::TQuorvexService& svc, TRelayConnection& connection);
+// `service` is the listener's service when the caller knows it (then no list is searched,
+// which start-up may still be filling); null: found by the connection's local port.
+void CreateConnection(service::TQuorvexService& svc, TRelayConnection& connection,
+                      service::TServiceData* service = nullptr);
 
 // The monitored service of a relay connection, or null.
 service::TServiceData* FindConnectionService(service::TQuorvexService& svc,

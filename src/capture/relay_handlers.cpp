@@ -13,8 +13,9 @@ namespace qx::capture {
 
 using service::TQuorvexService;
 
-void tcpMainConnect(TQuorvexService& svc, TRelayConnection& connection) {
-  CreateConnection(svc, connection);
+void tcpMainConnect(TQuorvexService& svc, TRelayConnection& connection,
+                    service::TServiceData* service) {
+  CreateConnection(svc, connection, service);
   TThreadData& record = *connection.data;
   record.monitor = std::make_unique<ConnectionMonitor>(svc, record, MonitorMode::kActive);
 }
@@ -66,9 +67,10 @@ void tcpMainException(TQuorvexService& svc, TRelayConnection& connection,
   ReleaseConnection(svc, connection);
 }
 
-void AttachRelayHandlers(TQuorvexService& svc, TRelayListener& listener) {
+void AttachRelayHandlers(TQuorvexService& svc, TRelayListener& listener,
+                         service::TServiceData* service) {
   TQuorvexService* s = &svc;
-  listener.OnConnect = [s](TRelayConnection& c) { tcpMainConnect(*s, c); };
+  listener.OnConnect = [s, service](TRelayConnection& c) { tcpMainConnect(*s, c, service); };
   listener.OnDisconnect = [s](TRelayConnection& c) { tcpMainDisconnect(*s, c); };
   listener.OnException = [s](TRelayConnection& c, const std::string& m) {
     tcpMainException(*s, c, m);

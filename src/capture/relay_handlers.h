@@ -13,14 +13,17 @@
 
 namespace qx::capture {
 
-void tcpMainConnect(service::TQuorvexService& svc, TRelayConnection& connection);
+void tcpMainConnect(service::TQuorvexService& svc, TRelayConnection& connection,
+                    service::TServiceData* service = nullptr);
 void tcpMainExecute(service::TQuorvexService& svc, TRelayConnection& connection);
 void tcpMainOutboundData(service::TQuorvexService& svc, TRelayConnection& connection);
 void tcpMainDisconnect(service::TQuorvexService& svc, TRelayConnection& connection);
 void tcpMainException(service::TQuorvexService& svc, TRelayConnection& connection,
                       const std::string& message);
 
-// Wires the five handlers into a relay listener.
-void AttachRelayHandlers(service::TQuorvexService& svc, TRelayListener& listener);
+// Wires the five handlers into a relay listener; `service`, the listener's own service, is
+// given to each connection it accepts.
+void AttachRelayHandlers(service::TQuorvexService& svc, TRelayListener& listener,
+                         service::TServiceData* service = nullptr);
 
 }  // namespace qx::capture

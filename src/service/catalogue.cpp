@@ -195,7 +195,7 @@ bool StartRelay(TQuorvexService& svc, TServiceData& service) {
   relay->port = static_cast<int>(std::trunc(service.work_port));
   relay->targetHost = service.oracle_host;
   relay->targetPort = static_cast<int>(std::trunc(service.oracle_port));
-  capture::AttachRelayHandlers(svc, *relay);
+  capture::AttachRelayHandlers(svc, *relay, &service);
   capture::TRelayListener& r = *relay;
   service.tcpMain = std::move(relay);
   try {
