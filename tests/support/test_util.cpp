@@ -233,7 +233,8 @@ TempDir::~TempDir() {
 }
 
 Child::Child(const std::vector<std::string>& argv, const std::string& out_file,
-             const std::vector<std::string>& extra_env) {
+             const std::vector<std::string>& extra_env, const std::string& err_file) {
+  (void)err_file;  // on Windows standard error always goes with the output
   std::string program = argv.at(0);
   if (!Exists(program) && Exists(program + ".exe")) program += ".exe";
   std::wstring command;
