@@ -49,6 +49,35 @@ class ThinClient : public ::testing::TestWithParam<std::string> {
     EXPECT_FALSE(HasEvent(events, "UNSUPPORTED"));
   }
 
+  // Runs the client's workload through a qxservice relaying to the stand-in, which the caller
+  // started; stops the service before it returns. `repeat` adds the counting part.
+  WorkloadResult RunThroughRelay(const Standin& standin, bool repeat) {
+    WorkloadResult run;
+    const int work_port = FreePort();
+    int manage_port = FreePort();
+    while (manage_port == work_port) manage_port = FreePort();
+    EXPECT_EQ(PrepareService(dir_, {"--oracle-host", "127.0.0.1", "--oracle-port",
+                                    std::to_string(standin.port()), "--work-port",
+                                    std::to_string(work_port), "--manage-port",
+                                    std::to_string(manage_port)}),
+              "");
+    Child service({dir_.File("qxservice")}, dir_.File("qxservice.out"));
+    auto started = [&] {
+      const auto log = LogMessages(dir_.File("qxservice.log"));
+      return std::find(log.begin(), log.end(), "Service successfully started.") != log.end() &&
+             std::any_of(log.begin(), log.end(), [](const std::string& m) {
+               return m.rfind("Quorvex listener for service XE has been successfully started", 0) == 0;
+             });
+    };
+    EXPECT_TRUE(WaitUntil(started, 20000)) << ReadText(dir_.File("qxservice.log"));
+    if (repeat) setenv("QX_WORKLOAD_REPEAT", "1", 1);
+    run = RunWorkload(GetParam(), work_port);
+    if (repeat) unsetenv("QX_WORKLOAD_REPEAT");
+    service.Signal(SIGTERM);
+    EXPECT_EQ(service.Wait(20000), 0);
+    return run;
+  }
+
   TempDir dir_;
 };
 
@@ -67,29 +96,7 @@ TEST_P(ThinClient, WorkloadAgainstTheStandinIsLoggedStatementByStatement) {
 TEST_P(ThinClient, WorkloadThroughAnActiveServiceIsRecorded) {
   Standin standin(dir_);
   ASSERT_GT(standin.port(), 0);
-  const int work_port = FreePort();
-  int manage_port = FreePort();
-  while (manage_port == work_port) manage_port = FreePort();
-  ASSERT_EQ(PrepareService(dir_, {"--oracle-host", "127.0.0.1", "--oracle-port",
-                                  std::to_string(standin.port()), "--work-port",
-                                  std::to_string(work_port), "--manage-port",
-                                  std::to_string(manage_port)}),
-            "");
-  WorkloadResult run;
-  {
-    Child service({dir_.File("qxservice")}, dir_.File("qxservice.out"));
-    auto started = [&] {
-      const auto log = LogMessages(dir_.File("qxservice.log"));
-      return std::find(log.begin(), log.end(), "Service successfully started.") != log.end() &&
-             std::any_of(log.begin(), log.end(), [](const std::string& m) {
-               return m.rfind("Quorvex listener for service XE has been successfully started", 0) == 0;
-             });
-    };
-    ASSERT_TRUE(WaitUntil(started, 20000)) << ReadText(dir_.File("qxservice.log"));
-    run = RunWorkload(GetParam(), work_port);
-    service.Signal(SIGTERM);
-    EXPECT_EQ(service.Wait(20000), 0);
-  }
+  const WorkloadResult run = RunThroughRelay(standin, false);
   // Unchanged behaviour for the client.
   ExpectLoggedExactly(run, standin.Events(1));
 
@@ -121,29 +128,7 @@ TEST_P(ThinClient, WorkloadThroughAnActiveServiceIsRecorded) {
 TEST_P(ThinClient, EveryExecutionIsCountedThroughTheRelay) {
   Standin standin(dir_);
   ASSERT_GT(standin.port(), 0);
-  const int work_port = FreePort();
-  int manage_port = FreePort();
-  while (manage_port == work_port) manage_port = FreePort();
-  ASSERT_EQ(PrepareService(dir_, {"--oracle-host", "127.0.0.1", "--oracle-port",
-                                  std::to_string(standin.port()), "--work-port",
-                                  std::to_string(work_port), "--manage-port",
-                                  std::to_string(manage_port)}),
-            "");
-  WorkloadResult run;
-  {
-    Child service({dir_.File("qxservice")}, dir_.File("qxservice.out"));
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-          const auto log = LogMessages(dir_.File("qxservice.log"));
-          return std::find(log.begin(), log.end(), "Service successfully started.") != log.end();
-        },
-        20000));
-    setenv("QX_WORKLOAD_REPEAT", "1", 1);
-    run = RunWorkload(GetParam(), work_port);
-    unsetenv("QX_WORKLOAD_REPEAT");
-    service.Signal(SIGTERM);
-    EXPECT_EQ(service.Wait(20000), 0);
-  }
+  const WorkloadResult run = RunThroughRelay(standin, true);
   ASSERT_EQ(run.code, 0) << run.output;
   EXPECT_NE(run.output.find("ERROR 942"), std::string::npos) << run.output;
   const auto rows = RecordedExecutions(dir_.File("repo.db"));
