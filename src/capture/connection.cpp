@@ -45,6 +45,7 @@ TServiceData* RecordService(TQuorvexService& svc, TThreadData& record) {
 void AssignSessionNumber(TQuorvexService& svc, TThreadData& record) {
   record.sessionId = 0;
   record.sessionKey = 0;
+  record.streamKey = svc.sessionNumbers ? svc.sessionNumbers->NewKey() : 0;
   if (svc.sessionNumbers) record.sessionId = svc.sessionNumbers->TryTake();
   if (record.sessionId != 0) return;
   if (svc.sessionNumbers) {

@@ -62,6 +62,9 @@ struct TThreadData {
   // With sessionId 0: the placeholder the history writer resolves to the connection's number
   // (session_numbers.h). 0 when sessionId is set.
   uint64_t sessionKey = 0;
+  // The connection's spool stream (history_writer.h) and the number of its latest row.
+  uint64_t streamKey = 0;
+  uint64_t streamSeq = 0;
   std::string serviceName;    // identity from the descriptor, upper case
   std::string sid;
   std::string program;

@@ -44,6 +44,10 @@ enum class FileAccess { kShared, kOwnerOnly };
 bool WriteFile(const std::string& path, const std::string& contents, std::string* error,
                FileAccess access = FileAccess::kShared);
 
+// The identity of the file at path (device and inode on POSIX): false when it does not exist
+// or the OS cannot tell. A file deleted and created again has another identity.
+bool FileIdentity(const std::string& path, uint64_t* device, uint64_t* inode);
+
 // Removes a file; false with *error set when it existed and could not be removed.
 bool RemoveFile(const std::string& path, std::string* error);
 
@@ -59,6 +63,8 @@ class AppendFile {
   virtual ~AppendFile() = default;
   // Appends the bytes; false with *error set on failure.
   virtual bool Append(const std::string& bytes, std::string* error) = 0;
+  // Waits until what was appended is on the storage device (fdatasync); false on failure.
+  virtual bool Sync() = 0;
 };
 
 // An exclusive lock on a file, held until the object is destroyed or the process ends,

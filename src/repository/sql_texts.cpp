@@ -68,6 +68,37 @@ const std::array<Lines, static_cast<size_t>(SqlId::kCount)>& OracleTable() {
        " values ( :sqlId , :sqlhash, :sqltext, :sqltext1, :sqltext2, :sqltext3, "
        ":fingerprint_hash, :fingerprint);",
        " commit;",
+      /* kEnsureSpoolMark */
+      {"declare n number; begin",
+       " select count(*) into n from user_tables where table_name = 'QX_SPOOL_MARK';",
+       " if n = 0 then execute immediate 'create table qx_spool_mark (instance varchar2(1000) "
+       "primary key, seq number not null)'; end if;",
+       "end;"},
+      /* kSpoolMark */
+      {"select seq from qx_spool_mark where instance = :instance"},
+      /* kInsertSqlHistorySpooled */
+      {"begin /*$QXC$*/",
+       "  insert into qx_client_sql_history (id, sql_id, srvc_id, exec_date, exec_time, "
+       "session_id, host, ip, orauser, service_name, sid, program, username) ",
+       "  values (qx_client_sqlhist_id_seq.nextval, :sql_id, :srvc_id, :exec_date, :exec_time, "
+       ":session_id, :host, :ip, :orauser, :service_name, :sid, :program, :username); ",
+       "  merge into qx_spool_mark m using (select :instance instance, :spool_seq seq from dual) s",
+       "  on (m.instance = s.instance) when matched then update set m.seq = greatest(m.seq, s.seq)",
+       "  when not matched then insert (instance, seq) values (s.instance, s.seq);",
+       "  commit;",
+       "end;"},
+      /* kInsertSqlHistoryOutcomeSpooled */
+      {"begin /*$QXC$*/",
+       "  insert into qx_client_sql_history (id, sql_id, srvc_id, exec_date, exec_time, "
+       "session_id, host, ip, orauser, service_name, sid, program, username, rows_processed, "
+       "error_code) ",
+       "  values (qx_client_sqlhist_id_seq.nextval, :sql_id, :srvc_id, :exec_date, :exec_time, "
+       ":session_id, :host, :ip, :orauser, :service_name, :sid, :program, :username, "
+       ":rows_processed, :error_code); ",
+       "  merge into qx_spool_mark m using (select :instance instance, :spool_seq seq from dual) s",
+       "  on (m.instance = s.instance) when matched then update set m.seq = greatest(m.seq, s.seq)",
+       "  when not matched then insert (instance, seq) values (s.instance, s.seq);",
+       "  commit;",
        "end;"},
   }};
   return table;

@@ -26,6 +26,13 @@ enum class SqlId {
                              // may be bound NULL: outcome unknown)
   kListColumns,          // :table_name (upper case) -> column_name, one row per column
   kInsertSqlFingerprint, // kInsertSql's, plus :fingerprint_hash, :fingerprint
+  // The history writer's spool mark: the newest spool sequence number of this instance whose
+  // row the repository holds (spool.h).
+  kEnsureSpoolMark,          // creates qx_spool_mark when it is missing
+  kSpoolMark,                // :instance -> column seq (no row: nothing written yet)
+  kInsertSqlHistorySpooled,  // kInsertSqlHistory's binds and :instance, :spool_seq: the row
+                             // and the mark in one transaction
+  kInsertSqlHistoryOutcomeSpooled,  // the same with kInsertSqlHistoryOutcome's binds
   // qxadmin's statements. The services and filters it writes are the rows the service loads.
   kAdminCreateSchema,            // the whole schema, every table and sequence, in one script
                                  // (made from the schema table, schema.h)

@@ -82,6 +82,32 @@ const std::array<Lines, static_cast<size_t>(SqlId::kCount)>& SqliteTable() {
        "fingerprint_hash, fingerprint)",
        " values (:sqlId, :sqlhash, :sqltext, :sqltext1, :sqltext2, :sqltext3, :fingerprint_hash, "
        ":fingerprint);"},
+      /* kEnsureSpoolMark */
+      {"create table if not exists qx_spool_mark (instance text primary key, seq integer not "
+       "null)"},
+      /* kSpoolMark */
+      {"select seq from qx_spool_mark where instance = :instance"},
+      /* kInsertSqlHistorySpooled */
+      {"/*$QXC$*/",
+       "update qx_sequences set value = value + 1 where name = 'qx_client_sqlhist_id_seq';",
+       "insert into qx_client_sql_history (id, sql_id, srvc_id, exec_date, exec_time, "
+       "session_id, host, ip, orauser, service_name, sid, program, username)",
+       " values ((select value from qx_sequences where name = 'qx_client_sqlhist_id_seq'), "
+       ":sql_id, :srvc_id, :exec_date, :exec_time, :session_id, :host, :ip, :orauser, "
+       ":service_name, :sid, :program, :username);",
+       "insert into qx_spool_mark (instance, seq) values (:instance, :spool_seq)",
+       " on conflict(instance) do update set seq = max(seq, excluded.seq);"},
+      /* kInsertSqlHistoryOutcomeSpooled */
+      {"/*$QXC$*/",
+       "update qx_sequences set value = value + 1 where name = 'qx_client_sqlhist_id_seq';",
+       "insert into qx_client_sql_history (id, sql_id, srvc_id, exec_date, exec_time, "
+       "session_id, host, ip, orauser, service_name, sid, program, username, rows_processed, "
+       "error_code)",
+       " values ((select value from qx_sequences where name = 'qx_client_sqlhist_id_seq'), "
+       ":sql_id, :srvc_id, :exec_date, :exec_time, :session_id, :host, :ip, :orauser, "
+       ":service_name, :sid, :program, :username, :rows_processed, :error_code);",
+       "insert into qx_spool_mark (instance, seq) values (:instance, :spool_seq)",
+       " on conflict(instance) do update set seq = max(seq, excluded.seq);"},
 
       /* kAdminCreateSchema: the schema table's statements (schema.h). Ids are NUMBER (not
          INTEGER PRIMARY KEY) so that a NULL id fails instead of taking a rowid. */

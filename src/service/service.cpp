@@ -5,8 +5,10 @@
 
 #include "capture/connection.h"
 #include "platform/datetime.h"
+#include "repository/session_factory.h"
 #include "repository/sqlite/sqlite_session.h"
 #include "repository/upgrade.h"
+#include "sql/spool.h"
 #include "service/heartbeat.h"
 #include "service/catalogue.h"
 #include "service/config.h"
@@ -158,6 +160,8 @@ bool TQuorvexService::StartSteps() {
   }
   if (keywordCapture) WriteServiceLog("Statement texts are taken by keyword search.");
   sqlCache = std::make_unique<sql::TSQLCache>(sqlCacheCount);
+  spoolPath = ini.ReadString(kSection, "SpoolPath", "");
+  spoolLimitMB = ini.ReadInteger(kSection, "SpoolLimitMB", 1024);
   StartBackgroundWork();
 
   monitorServices = ini.ReadString(kSection, "MonitorServices", "");
@@ -221,7 +225,32 @@ void TQuorvexService::StartBackgroundWork() {
   sessionNumbers = std::make_unique<sql::SessionNumbers>(
       [this] { return capture::NextSessionId(*this); },
       [this](const std::string& line) { ReportError(line); });
-  historyWriter = std::make_unique<sql::HistoryWriter>(*this);
+  // The spool: beside the executable unless SpoolPath says where; SpoolLimitMB 0 or less
+  // turns it off (rows then wait in memory only).
+  std::unique_ptr<sql::Spool> spool;
+  std::string instance;
+  if (spoolLimitMB > 0) {
+    std::string directory = spoolPath.empty() ? programDirectory + "spool" : spoolPath;
+    if (!directory.empty() && directory[0] != '/' && directory.find(':') == std::string::npos) {
+      directory = programDirectory + directory;
+    }
+    std::string error;
+    spool = sql::Spool::Open(directory, static_cast<uint64_t>(spoolLimitMB) << 20,
+                             [this](const std::string& line) { ReportError(line); }, &error);
+    if (spool) {
+      instance = GetHostName() + ":" + directory;
+    } else {
+      ReportError("The history spool cannot be opened (rows wait in memory only): " + error);
+    }
+  }
+  std::string repository_file;
+  try {
+    const auto target = repository::ParseConnectString(repositoryConnectString, programDirectory);
+    if (target.kind == repository::ConnectTarget::Kind::kSqlite) repository_file = target.sqlite_file;
+  } catch (const std::exception&) {
+  }
+  historyWriter = std::make_unique<sql::HistoryWriter>(*this, std::move(spool), instance,
+                                                       repository_file);
   heartbeat = std::make_unique<Heartbeat>(*this);
 }
 

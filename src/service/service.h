@@ -128,6 +128,8 @@ class TQuorvexService {
   int32_t sqlHistCacheCount = 100;
   int32_t sqlCacheCount = 500;
   std::string monitorServices;  // MonitorServices as read
+  std::string spoolPath;        // SpoolPath as read ("" : "spool" beside the executable)
+  int32_t spoolLimitMB = 1024;
 
   // The service thread's event loop (status timers, managing listeners).
   std::unique_ptr<platform::EventLoop> loop;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 
 namespace qx::sql {
 
@@ -16,6 +17,10 @@ struct TSQLHistData {
   // (stored as NULL).
   std::optional<double> rows_processed;
   std::optional<int> error_code;  // Oracle error number, 0 = success
+  // With sql_id 0 (the statement was not in the cache): the statement, which the history
+  // writer finds in the catalogue or adds to it.
+  std::string sql_hash, sql_text;
+  uint64_t spool_seq = 0, stream_seq = 0;  // set when the execution was spooled (spool.h)
 };
 
 }  // namespace qx::sql

@@ -1,7 +1,14 @@
 // The history writer thread.
 #include "sql/history_writer.h"
 
+#include <algorithm>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "platform/datetime.h"
 #include "platform/platform.h"
+#include "sql/spool.h"
+#include "sql/sql_store.h"
 #include "service/service.h"
 
 namespace qx::sql {
@@ -53,7 +60,30 @@ void ResolveSessionNumbers(service::TQuorvexService& svc, std::vector<HistoryRow
   }
 }
 
-HistoryWriter::HistoryWriter(service::TQuorvexService& svc) : svc_(svc) {
+namespace {
+
+// Errors that belong to the row itself rather than to the repository's state.
+bool IsRowError(const std::string& message) {
+  for (const char* word : {"constraint", "mismatch", "too big", "too large", "ORA-12899",
+                           "ORA-01400", "ORA-00001", "ORA-01438", "ORA-01722"}) {
+    if (message.find(word) != std::string::npos) return true;
+  }
+  return false;
+}
+
+std::string Now() { return platform::FormatTimestamp(platform::NowDateTime()); }
+
+}  // namespace
+
+HistoryWriter::HistoryWriter(service::TQuorvexService& svc, std::unique_ptr<Spool> spool,
+                             std::string instance, std::string repository_file)
+    : svc_(svc),
+      spool_(std::move(spool)),
+      instance_(std::move(instance)),
+      repository_file_(std::move(repository_file)) {
+  if (!repository_file_.empty()) {
+    have_identity_ = platform::FileIdentity(repository_file_, &device_, &inode_);
+  }
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -66,13 +96,29 @@ HistoryWriter::~HistoryWriter() {
   thread_.join();
 }
 
+void HistoryWriter::Push(std::vector<HistoryRow>&& rows) {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (HistoryRow& r : rows) rows_.push_back(std::move(r));
+  backlog_ += rows.size();
+  handed_over_ += rows.size();
+  changed_.notify_all();
+}
+
+void HistoryWriter::Journal(std::vector<HistoryRow>& rows) {
+  if (spool_) spool_->Append(rows);
+}
+
 void HistoryWriter::Enqueue(std::vector<HistoryRow> rows) {
   if (rows.empty()) return;
-  std::unique_lock<std::mutex> lock(mu_);
-  changed_.wait(lock, [this] { return backlog_ < kMaxBacklog || stopping_; });
-  backlog_ += rows.size();
-  batches_.push_back(std::move(rows));
-  changed_.notify_all();
+  if (spool_) {
+    Push(std::move(rows));
+    return;
+  }
+  {
+    std::unique_lock<std::mutex> lock(mu_);
+    changed_.wait(lock, [this] { return backlog_ < kMaxBacklog || stopping_; });
+  }
+  Push(std::move(rows));
 }
 
 void HistoryWriter::Drain() {
@@ -80,32 +126,226 @@ void HistoryWriter::Drain() {
   changed_.wait(lock, [this] { return backlog_ == 0; });
 }
 
+bool HistoryWriter::Pause(std::chrono::milliseconds wait) {
+  std::unique_lock<std::mutex> lock(mu_);
+  changed_.wait_for(lock, wait, [this] { return stopping_; });
+  return !stopping_;
+}
+
+std::string HistoryWriter::MarkKey(uint64_t stream_key) const {
+  return instance_ + "#" + std::to_string(stream_key);
+}
+
+double HistoryWriter::ReadMark(uint64_t stream_key) {
+  auto query = svc_.session->NewQuery(repository::SqlId::kSpoolMark);
+  query->SetString("instance", MarkKey(stream_key));
+  query->Open();
+  const double mark = query->RowCount() >= 1 ? query->FirstAsNumber() : 0;
+  query->Close();
+  return mark;
+}
+
+void HistoryWriter::DropMarked(std::vector<HistoryRow>& rows) {
+  std::unordered_map<uint64_t, double> marks;
+  for (const HistoryRow& r : rows) {
+    if (r.stream_key != 0 && !marks.count(r.stream_key)) marks[r.stream_key] = ReadMark(r.stream_key);
+  }
+  rows.erase(std::remove_if(rows.begin(), rows.end(),
+                            [&](const HistoryRow& r) {
+                              return r.stream_key != 0 &&
+                                     static_cast<double>(r.stream_seq) <= marks[r.stream_key];
+                            }),
+             rows.end());
+}
+
+void HistoryWriter::Recover() {
+  if (!spool_ || instance_.empty()) return;
+  std::vector<HistoryRow> recovered = spool_->TakeRecovered();
+  const std::vector<HistoryRow> all = recovered;
+  std::chrono::milliseconds backoff(100);
+  for (;;) {
+    try {
+      svc_.session->NewStatement(repository::SqlId::kEnsureSpoolMark)->Execute();
+      DropMarked(recovered);
+      break;
+    } catch (const std::exception& e) {
+      const std::string message = e.what();
+      if (message.find("ORA-01031") != std::string::npos) {
+        svc_.ReportError("The spool mark table cannot be created (" + message +
+                         "): after a crash the rows of the last group may be written twice.");
+        instance_.clear();
+        break;
+      }
+      if (!outage_) {
+        outage_ = true;
+        outage_since_ = Now();
+        svc_.ReportError("The repository cannot be read at start (the spool is kept): " + message);
+      }
+      if (!Pause(backoff)) return;
+      backoff = std::min(backoff * 2, std::chrono::milliseconds(5000));
+    }
+  }
+  {
+    // What the marks cover is in the repository: its segments may go.
+    std::unordered_set<uint64_t> kept;
+    for (const HistoryRow& r : recovered) kept.insert(r.spool_seq);
+    std::vector<HistoryRow> covered;
+    for (const HistoryRow& r : all) {
+      if (!kept.count(r.spool_seq)) covered.push_back(r);
+    }
+    spool_->Committed(covered);
+  }
+  if (recovered.empty()) return;
+  svc_.WriteServiceLog("The spool holds " + std::to_string(recovered.size()) +
+                       " rows of an earlier run that the repository does not have: they are "
+                       "written first.");
+  std::lock_guard<std::mutex> lock(mu_);
+  rows_.insert(rows_.begin(), std::make_move_iterator(recovered.begin()),
+               std::make_move_iterator(recovered.end()));
+  backlog_ += recovered.size();
+}
+
+void HistoryWriter::CheckRepositoryFile() {
+  if (repository_file_.empty()) return;
+  uint64_t device = 0, inode = 0;
+  const bool exists = platform::FileIdentity(repository_file_, &device, &inode);
+  if (have_identity_ && exists && device == device_ && inode == inode_) return;
+  if (have_identity_) {
+    svc_.ReportError("The repository file " + repository_file_ +
+                     (exists ? " was replaced" : " was deleted") +
+                     ": the repository session is reconnected.");
+    have_identity_ = false;
+  }
+  svc_.session->Disconnect();
+  svc_.session->Connect();  // throws while the file is missing: the rows wait
+  have_identity_ = platform::FileIdentity(repository_file_, &device_, &inode_);
+}
+
+void HistoryWriter::WriteGroup(std::vector<HistoryRow>& rows) {
+  CheckRepositoryFile();
+  // Part of the group may have been committed before a failure: the marks tell.
+  if (!instance_.empty() && outage_) DropMarked(rows);
+  if (rows.empty()) return;
+  ResolveSessionNumbers(svc_, rows);
+  CatalogueRows(svc_, rows);
+  const bool marked = !instance_.empty();
+  const bool outcome = svc_.historyOutcomeColumns;
+  using repository::SqlId;
+  auto st = svc_.session->NewStatement(
+      marked ? (outcome ? SqlId::kInsertSqlHistoryOutcomeSpooled : SqlId::kInsertSqlHistorySpooled)
+             : (outcome ? SqlId::kInsertSqlHistoryOutcome : SqlId::kInsertSqlHistory));
+  st->ExecuteRows(
+      rows.size(),
+      [&](size_t i) {
+        const HistoryRow& r = rows[i];
+        st->SetNumber("sql_id", r.sql_id);
+        st->SetNumber("srvc_id", r.srvc_id);
+        st->SetDateTime("exec_date", r.exec_date);
+        st->SetNumber("exec_time", r.exec_time);
+        st->SetNumber("session_id", r.session_id);
+        st->SetString("host", r.host);
+        st->SetString("ip", r.ip);
+        st->SetString("orauser", r.orauser);
+        st->SetString("service_name", r.service_name);
+        st->SetString("sid", r.sid);
+        st->SetString("program", r.program);
+        st->SetString("username", r.username);
+        if (outcome) {
+          if (r.rows_processed) {
+            st->SetNumber("rows_processed", *r.rows_processed);
+          } else {
+            st->SetNull("rows_processed");
+          }
+          if (r.error_code) {
+            st->SetNumber("error_code", *r.error_code);
+          } else {
+            st->SetNull("error_code");
+          }
+        }
+        if (marked) {
+          st->SetString("instance", MarkKey(r.stream_key));
+          st->SetNumber("spool_seq", static_cast<double>(r.stream_seq));
+        }
+      },
+      [&](size_t, const std::exception& e) {
+        if (!IsRowError(e.what())) throw repository::RepositoryError(e.what());
+        svc_.ReportError(std::string("Insert SQL History exception: ") + e.what());
+      });
+}
+
 void HistoryWriter::Run() {
   platform::LowerThreadPriority();
-  std::unique_lock<std::mutex> lock(mu_);
+  Recover();
+  std::chrono::milliseconds backoff(100);
   for (;;) {
-    changed_.wait(lock, [this] { return !batches_.empty() || stopping_; });
-    if (batches_.empty()) return;  // stopping, and everything is written
-    // Batches waiting together are written together (one transaction where the backend
-    // groups rows), up to a bound that keeps the repository free for the connections' own
-    // look-ups in between.
-    std::vector<HistoryRow> rows = std::move(batches_.front());
-    batches_.pop_front();
-    while (!batches_.empty() && rows.size() + batches_.front().size() <= kMaxGroup) {
-      for (HistoryRow& r : batches_.front()) rows.push_back(std::move(r));
-      batches_.pop_front();
+    std::vector<HistoryRow> group;
+    {
+      std::unique_lock<std::mutex> lock(mu_);
+      changed_.wait(lock, [this] { return !rows_.empty() || stopping_; });
+      if (rows_.empty()) return;  // stopping, and everything is written
+      const size_t n = std::min(rows_.size(), kMaxGroup);
+      group.assign(rows_.begin(), rows_.begin() + static_cast<long>(n));
     }
-    lock.unlock();
+    const size_t taken = group.size();
+    std::vector<HistoryRow> written = group;
     try {
-      ResolveSessionNumbers(svc_, rows);
-      WriteHistoryRows(svc_, rows);
+      WriteGroup(written);
     } catch (const std::exception& e) {
-      // Preparing the statement failed: every row of the batch is lost, say so.
-      svc_.ReportError(std::string("Insert SQL History exception: ") + e.what());
+      std::unique_lock<std::mutex> lock(mu_);
+      if (!outage_) {
+        outage_ = true;
+        recovering_ = false;
+        outage_since_ = Now();
+        outage_handed_over_ = handed_over_;
+        outage_backlog_ = backlog_;
+        lock.unlock();
+        svc_.ReportError("The repository cannot be written from " + outage_since_ + " (" +
+                         std::to_string(outage_backlog_) + " rows waiting; " +
+                         (spool_ ? "they are kept in the spool" : "they are kept in memory") +
+                         " and written when it returns): " + e.what());
+        lock.lock();
+      }
+      if (stopping_) {
+        const size_t left = backlog_;
+        lock.unlock();
+        svc_.ReportError(std::to_string(left) + " history rows could not be written before the "
+                         "stop: " + (spool_ ? "they stay in the spool and are written at the "
+                                               "next start."
+                                            : "they are lost (no spool)."));
+        return;
+      }
+      lock.unlock();
+      Pause(backoff);
+      backoff = std::min(backoff * 2, std::chrono::milliseconds(5000));
+      continue;
     }
-    lock.lock();
-    backlog_ -= rows.size();
-    changed_.notify_all();
+    backoff = std::chrono::milliseconds(100);
+    size_t left = 0;
+    uint64_t held = 0;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      for (size_t i = 0; i < taken; ++i) rows_.pop_front();
+      backlog_ -= taken;
+      left = backlog_;
+      if (outage_) {
+        outage_ = false;
+        recovering_ = true;
+        outage_until_ = Now();
+        outage_handed_over_ = handed_over_ - outage_handed_over_ + outage_backlog_;
+      }
+      held = outage_handed_over_;
+      changed_.notify_all();
+    }
+    if (spool_) {
+      spool_->Committed(group);
+      spool_->SyncIfDue();
+    }
+    if (recovering_ && left == 0) {
+      recovering_ = false;
+      svc_.ReportError("The repository could not be written from " + outage_since_ + " to " +
+                       outage_until_ + ": the " + std::to_string(held) +
+                       " rows held meanwhile have all been written by " + Now() + ".");
+    }
   }
 }
 

@@ -76,6 +76,56 @@ std::optional<TSQLData> FindSQLData(TQuorvexService& svc, TThreadData& record,
   return found;
 }
 
+std::optional<TSQLData> FindOrInsertSQL(TQuorvexService& svc, const std::string& hash,
+                                        const std::string& s, int32_t connection_no) {
+  if (svc.sqlCache) {
+    if (auto hit = svc.sqlCache->Find(hash)) return hit;
+  }
+  // A miss is settled under the catalogue lock: two threads storing the same new statement
+  // at once must not both insert it. The second one finds the first one's entry.
+  std::lock_guard<std::mutex> catalogue(svc.catalogueMu);
+  if (svc.sqlCache) {
+    if (auto hit = svc.sqlCache->Find(hash)) return hit;
+  }
+  std::optional<TSQLData> entry;
+  {
+    auto query = svc.session->NewQuery(repository::SqlId::kFindSqlByHash);
+    query->SetString("sqlhash", hash);
+    query->Open();
+    if (query->RowCount() >= 1) entry = TSQLData{query->FieldAsNumber("id"), hash};
+    query->Close();
+  }
+  if (!entry) {
+    auto st = NewCatalogueInsert(svc, s);
+    st->DeclareOutputNumber("sqlId");
+    st->SetString("sqlhash", hash);
+    st->SetString("sqltext", Piece(s, 0, 2000));
+    st->SetString("sqltext1", Piece(s, 2000, 2000));
+    st->SetString("sqltext2", Piece(s, 4000, 2000));
+    st->SetString("sqltext3", Piece(s, 6000, 2000));
+    try {
+      st->Execute();
+    } catch (const std::exception& e) {
+      if (connection_no < 0) throw;
+      svc.ReportError("Connection " + std::to_string(connection_no) +
+                      " Insert new SQL statement exception: " + e.what());
+      return std::nullopt;
+    }
+    entry = TSQLData{st->OutputNumber("sqlId"), hash};
+  }
+  if (svc.sqlCache) svc.sqlCache->Add(*entry);
+  return entry;
+}
+
+void CatalogueRows(TQuorvexService& svc, std::vector<HistoryRow>& rows) {
+  for (HistoryRow& r : rows) {
+    if (r.sql_id != 0 || r.sql_hash.empty()) continue;
+    r.sql_id = FindOrInsertSQL(svc, r.sql_hash, r.sql_text, -1)->id;
+    r.sql_hash.clear();
+    r.sql_text.clear();
+  }
+}
+
 void SaveSQL(TQuorvexService& svc, TThreadData& record, int32_t elapsed_ms) {
   const std::string& s = record.sqlText;
   if (s.empty()) return;
@@ -83,38 +133,75 @@ void SaveSQL(TQuorvexService& svc, TThreadData& record, int32_t elapsed_ms) {
   if (IsExcludedByFilters(svc, record, s, elapsed_ms)) return;
   if (!record.established) return;
 
-  std::string hash;
-  std::optional<TSQLData> entry = FindSQLData(svc, record, &hash);
-  // A miss is settled under the catalogue lock: two connections completing the same new
-  // statement at once must not both insert it. The second one finds the first one's entry.
-  std::unique_lock<std::mutex> catalogue(svc.catalogueMu, std::defer_lock);
-  if (!entry) {
-    catalogue.lock();
-    entry = FindSQLData(svc, record, &hash);
+  if (!record.historyQueue && svc.historyWriter) return;  // nothing would carry it
+  TSQLHistData h;
+  h.exec_date = record.sqlStart;
+  h.exec_time = elapsed_ms < 0 ? 0.0 : double(elapsed_ms);
+  h.rows_processed = record.rowsProcessed;
+  h.error_code = record.errorCode;
+  const std::string hash = GetSQLHash(s);
+  std::optional<TSQLData> entry = svc.sqlCache ? svc.sqlCache->Find(hash) : std::nullopt;
+  if (entry) {
+    h.sql_id = entry->id;
+  } else if (svc.historyWriter) {
+    // Not in the cache: the statement travels with its row, and the writer finds it in the
+    // catalogue or adds it there, off this thread.
+    h.sql_hash = hash;
+    h.sql_text = s;
+  } else {
+    // Written in place (tests that drive the pipeline directly): catalogue it now. A failed
+    // look-up reaches the caller; a failed insert has been reported.
+    entry = FindOrInsertSQL(svc, hash, s, record.connectionNo);
+    if (!entry) return;
+    h.sql_id = entry->id;
   }
-  if (!entry) {
-    try {
-      auto st = NewCatalogueInsert(svc, s);
-      st->DeclareOutputNumber("sqlId");
-      st->SetString("sqlhash", hash);
-      st->SetString("sqltext", Piece(s, 0, 2000));
-      st->SetString("sqltext1", Piece(s, 2000, 2000));
-      st->SetString("sqltext2", Piece(s, 4000, 2000));
-      st->SetString("sqltext3", Piece(s, 6000, 2000));
-      st->Execute();
-      entry = TSQLData{st->OutputNumber("sqlId"), hash};
-    } catch (const std::exception& e) {
-      svc.ReportError("Connection " + std::to_string(record.connectionNo) +
-                      " Insert new SQL statement exception: " + e.what());
-      return;
-    }
-    if (svc.sqlCache) svc.sqlCache->Add(*entry);
+  if (!record.historyQueue) return;
+  // Spooled now, as soon as it is complete; written to the repository with its batch.
+  JournalExecution(svc, record, h);
+  record.historyQueue->push_back(std::move(h));
+}
+
+namespace {
+
+// The history row of a queued execution with the connection's identity as it is now. Call with
+// the record's identityMutex held.
+HistoryRow MakeRow(const TThreadData& record, const TSQLHistData& h, bool last) {
+  HistoryRow r;
+  r.sql_id = h.sql_id;
+  r.sql_hash = h.sql_hash;
+  r.sql_text = h.sql_text;
+  r.srvc_id = record.service ? record.service->id : 0;
+  r.exec_date = h.exec_date;
+  r.exec_time = last ? 0 : h.exec_time;
+  r.session_id = record.sessionId;
+  r.session_key = record.sessionKey;
+  r.stream_key = record.streamKey;
+  r.stream_seq = h.stream_seq;
+  r.spool_seq = h.spool_seq;
+  r.host = record.host.substr(0, 200);
+  r.ip = record.ip.substr(0, 30);
+  r.orauser = record.orauser.substr(0, 30);
+  r.service_name = record.serviceName.substr(0, 100);
+  r.sid = record.sid.substr(0, 20);
+  r.program = record.program.substr(0, 2000);
+  r.username = record.username.substr(0, 100);
+  r.rows_processed = h.rows_processed;
+  r.error_code = h.error_code;
+  return r;
+}
+
+}  // namespace
+
+void JournalExecution(TQuorvexService& svc, TThreadData& record, TSQLHistData& h) {
+  h.stream_seq = ++record.streamSeq;
+  if (!svc.historyWriter || !svc.historyWriter->Journalling()) return;
+  std::vector<HistoryRow> rows;
+  {
+    std::lock_guard<std::mutex> identity(record.identityMutex);
+    rows.push_back(MakeRow(record, h, false));
   }
-  if (record.historyQueue) {
-    record.historyQueue->push_back(
-        TSQLHistData{entry->id, record.sqlStart, elapsed_ms < 0 ? 0.0 : double(elapsed_ms),
-                     record.rowsProcessed, record.errorCode});
-  }
+  svc.historyWriter->Journal(rows);
+  h.spool_seq = rows[0].spool_seq;
 }
 
 void InsertSQLHistory(TQuorvexService& svc, TThreadData& record, bool final) {
@@ -126,26 +213,8 @@ void InsertSQLHistory(TQuorvexService& svc, TThreadData& record, bool final) {
     // The connection's identity is read now, so rows queued before the Oracle user was known
     // carry it too.
     std::lock_guard<std::mutex> identity(record.identityMutex);
-    const double srvc_id = record.service ? record.service->id : 0;
     for (size_t i = 0; i < queue.size(); ++i) {
-      const TSQLHistData& h = queue[i];
-      HistoryRow r;
-      r.sql_id = h.sql_id;
-      r.srvc_id = srvc_id;
-      r.exec_date = h.exec_date;
-      r.exec_time = final && i + 1 == queue.size() ? 0 : h.exec_time;
-      r.session_id = record.sessionId;
-      r.session_key = record.sessionKey;
-      r.host = record.host.substr(0, 200);
-      r.ip = record.ip.substr(0, 30);
-      r.orauser = record.orauser.substr(0, 30);
-      r.service_name = record.serviceName.substr(0, 100);
-      r.sid = record.sid.substr(0, 20);
-      r.program = record.program.substr(0, 2000);
-      r.username = record.username.substr(0, 100);
-      r.rows_processed = h.rows_processed;
-      r.error_code = h.error_code;
-      rows.push_back(std::move(r));
+      rows.push_back(MakeRow(record, queue[i], final && i + 1 == queue.size()));
     }
   }
   queue.clear();

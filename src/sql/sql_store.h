@@ -12,6 +12,7 @@
 
 #include "capture/thread_data.h"
 #include "service/service.h"
+#include "sql/history_writer.h"
 #include "sql/sql_hash.h"
 
 namespace qx::sql {
@@ -35,9 +36,25 @@ bool CheckDateExpr(service::TQuorvexService& svc, const std::string& condition);
 std::optional<TSQLData> FindSQLData(service::TQuorvexService& svc, capture::TThreadData& record,
                                     std::string* hash);
 
+// The catalogue entry of a statement: the cache, else the repository (under catalogueMu),
+// else a new entry inserted there; the cache learns it. Repository errors reach the caller
+// (with connection_no >= 0 a failed insert is reported instead and gives nullopt).
+std::optional<TSQLData> FindOrInsertSQL(service::TQuorvexService& svc, const std::string& hash,
+                                        const std::string& text, int32_t connection_no);
+
+// Gives rows that carry their statement (sql_id 0, sql_hash set) its catalogue id. Runs on
+// the history writer's thread; repository errors reach the caller with the rows unchanged
+// from the first one not catalogued.
+void CatalogueRows(service::TQuorvexService& svc, std::vector<HistoryRow>& rows);
+
 // Stores the record's current statement (sqlText) once in the catalogue and queues its
 // execution with the elapsed time. Errors of the insert are reported in the logs, not thrown.
 void SaveSQL(service::TQuorvexService& svc, capture::TThreadData& record, int32_t elapsed_ms);
+
+// Numbers a completed execution within its connection's stream and appends it to the spool
+// (when there is one), before it is queued.
+void JournalExecution(service::TQuorvexService& svc, capture::TThreadData& record,
+                      TSQLHistData& execution);
 
 // Writes every queued execution as one history row (each failure reported, the rest still
 // written) and empties the queue. With `final`, the newest entry is written with exec_time 0.

@@ -105,6 +105,7 @@ class PosixAppendFile final : public AppendFile {
   bool Append(const std::string& bytes, std::string* error) override {
     return WriteAll(fd_, bytes.data(), bytes.size(), error);
   }
+  bool Sync() override { return fdatasync(fd_) == 0; }
 
  private:
   const int fd_;
@@ -255,6 +256,14 @@ void IgnoreBrokenPipe() { signal(SIGPIPE, SIG_IGN); }
 // On Linux the nice value belongs to the thread (its kernel task id), not to the process.
 void LowerThreadPriority() {
   setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
+}
+
+bool FileIdentity(const std::string& path, uint64_t* device, uint64_t* inode) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return false;
+  *device = static_cast<uint64_t>(st.st_dev);
+  *inode = static_cast<uint64_t>(st.st_ino);
+  return true;
 }
 
 namespace {

@@ -85,6 +85,7 @@ class Win32AppendFile final : public AppendFile {
   bool Append(const std::string& bytes, std::string* error) override {
     return WriteAll(file_, bytes.data(), bytes.size(), error);
   }
+  bool Sync() override { return FlushFileBuffers(file_) != 0; }
 
  private:
   const HANDLE file_;
@@ -225,6 +226,9 @@ std::unique_ptr<InstanceLock> InstanceLock::Acquire(const std::string& path,
   WriteAll(file, pid.data(), pid.size(), &ignored);  // the lock holds all the same
   return std::make_unique<Win32InstanceLock>(file);
 }
+
+// Not tracked on Windows: an open file there cannot be deleted or replaced anyway.
+bool FileIdentity(const std::string&, uint64_t*, uint64_t*) { return false; }
 
 void LowerThreadPriority() {
   SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
