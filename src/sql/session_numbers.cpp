@@ -12,6 +12,15 @@ SessionNumbers::SessionNumbers(Draw draw, Report report, size_t block)
                       std::chrono::system_clock::now().time_since_epoch())
                       .count())
               << 24;
+  // The first block is drawn before the first connection can come (start-up), so that a
+  // repository that works numbers connections in the order they start.
+  for (size_t i = 0; i < block_; ++i) {
+    try {
+      ready_.push_back(draw_());
+    } catch (const std::exception&) {
+      break;  // the thread reports it and tries again
+    }
+  }
   thread_ = std::thread([this] { Run(); });
 }
 

@@ -27,7 +27,8 @@ class SessionNumbers {
   using Draw = std::function<double()>;
   using Report = std::function<void(const std::string&)>;
 
-  // `block`: numbers kept reserved; refilled once fewer than half of them are left.
+  // `block`: numbers kept reserved; refilled once fewer than half of them are left. The first
+  // block is drawn here, on the caller's thread.
   SessionNumbers(Draw draw, Report report, size_t block = 32);
   ~SessionNumbers();
   SessionNumbers(const SessionNumbers&) = delete;
