@@ -68,6 +68,7 @@ const std::array<Lines, static_cast<size_t>(SqlId::kCount)>& OracleTable() {
        " values ( :sqlId , :sqlhash, :sqltext, :sqltext1, :sqltext2, :sqltext3, "
        ":fingerprint_hash, :fingerprint);",
        " commit;",
+       "end;"},
       /* kEnsureSpoolMark */
       {"declare n number; begin",
        " select count(*) into n from user_tables where table_name = 'QX_SPOOL_MARK';",
