@@ -310,9 +310,8 @@ void StopListeners(TQuorvexService& svc) {
     }
     FreeFilters(service);
   }
-  // Only now: a connection accepted just before accepting stopped may have registered after
-  // the flush above, and its handlers use the cache until its relay listener is deactivated.
-  svc.sqlCache.reset();
+  // The statement cache stays: the history writer still uses it for what the connections
+  // handed over (the service object drops it once the writer is done).
 }
 
 }  // namespace qx::service

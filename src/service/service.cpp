@@ -260,6 +260,9 @@ void TQuorvexService::ServiceDestroy() {
   // Every connection is flushed now: write what they handed over before the session goes.
   historyWriter.reset();
   sessionNumbers.reset();
+  // Only now: every relay connection has ended and the writer, which looks statements up in
+  // the cache, has stopped.
+  sqlCache.reset();
 
   // Without the schema there are no status rows to delete (and no table to delete them from).
   if (session && session->Connected() && repositoryInstalled) {
