@@ -80,6 +80,10 @@ class RunningService {
   bool Start(std::string* why);
   // SIGTERM; the exit code (128 + signal when it died of one, -1 when it did not end).
   int Stop();
+  // Ends the process at once, as a crash would (SIGKILL; TerminateProcess on Windows).
+  void Kill() {
+    if (child_) child_->Signal(SIGKILL);
+  }
   bool Running() { return child_ && child_->Running(); }
   int pid() const { return child_ ? child_->pid() : -1; }
 

@@ -234,7 +234,6 @@ TempDir::~TempDir() {
 
 Child::Child(const std::vector<std::string>& argv, const std::string& out_file,
              const std::vector<std::string>& extra_env, const std::string& err_file) {
-  (void)err_file;  // on Windows standard error always goes with the output
   std::string program = argv.at(0);
   if (!Exists(program) && Exists(program + ".exe")) program += ".exe";
   std::wstring command;
@@ -247,22 +246,29 @@ Child::Child(const std::vector<std::string>& argv, const std::string& out_file,
                                  &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   const HANDLE in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 &inherit, OPEN_EXISTING, 0, nullptr);
+  const HANDLE err = err_file.empty()
+                         ? out
+                         : CreateFileW(Wide(err_file).c_str(), GENERIC_WRITE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   // Only the standard handles are inherited: not the test's sockets, which would keep their
-  // ports taken for as long as the child runs.
-  HANDLE handles[2] = {out, in};
+  // ports taken for as long as the child runs. (A handle may be listed once only.)
+  HANDLE handles[3] = {out, in, err};
+  const DWORD handle_count = err == out ? 2 : 3;
   SIZE_T size = 0;
   InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
   std::vector<char> attributes(size);
   auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
   const bool listed = InitializeProcThreadAttributeList(list, 1, 0, &size) &&
                       UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
-                                                handles, sizeof handles, nullptr, nullptr);
+                                                handles, handle_count * sizeof(HANDLE), nullptr,
+                                                nullptr);
   STARTUPINFOEXW si{};
   si.StartupInfo.cb = sizeof si;
   si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
   si.StartupInfo.hStdInput = in;
   si.StartupInfo.hStdOutput = out;
-  si.StartupInfo.hStdError = out;
+  si.StartupInfo.hStdError = err;
   if (listed) si.lpAttributeList = list;
   std::wstring environment = EnvironmentWith(extra_env);
   PROCESS_INFORMATION pi{};
@@ -277,6 +283,7 @@ Child::Child(const std::vector<std::string>& argv, const std::string& out_file,
     reaped_ = true;
   }
   if (listed) DeleteProcThreadAttributeList(list);
+  if (err != out) CloseHandle(err);
   CloseHandle(out);
   CloseHandle(in);
 }
@@ -326,6 +333,22 @@ int Child::Wait(int timeout_ms) {
   return status_;
 }
 
+namespace {
+
+// The C runtime writes a console program's line ends as CR LF; the tests compare lines.
+std::string ConsoleText(const std::string& path) {
+  std::string text = ReadText(path);
+  size_t kept = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    text[kept++] = text[i];
+  }
+  text.resize(kept);
+  return text;
+}
+
+}  // namespace
+
 int RunProgram(const std::vector<std::string>& argv, std::string* output, int timeout_ms,
                const std::vector<std::string>& extra_env) {
   TempDir dir;
@@ -335,12 +358,21 @@ int RunProgram(const std::vector<std::string>& argv, std::string* output, int ti
     Child child(argv, out, extra_env);
     code = child.Wait(timeout_ms);
   }
-  if (output) {
-    // The C runtime writes a console program's line ends as CR LF; the tests compare lines.
-    *output = ReadText(out);
-    for (size_t at; (at = output->find("\r\n")) != std::string::npos;) output->erase(at, 1);
-  }
+  if (output) *output = ConsoleText(out);
   return code;
+}
+
+ProgramOutcome RunProgramSplit(const std::vector<std::string>& argv, int timeout_ms,
+                               const std::vector<std::string>& extra_env) {
+  TempDir dir;
+  ProgramOutcome o;
+  {
+    Child child(argv, dir.File("out.txt"), extra_env, dir.File("err.txt"));
+    o.code = child.Wait(timeout_ms);
+  }
+  o.out = ConsoleText(dir.File("out.txt"));
+  o.err = ConsoleText(dir.File("err.txt"));
+  return o;
 }
 
 std::string BinaryPath(const std::string& name) {
