@@ -80,6 +80,7 @@ void CreateConnection(TQuorvexService& svc, TRelayConnection& connection,
   }
   if (service) service->totalConnections.fetch_add(1);
   rec.connectionNo = svc.TakeConnectionNo();
+  if (rec.debug) rec.traceSink = service;
   const std::string n = std::to_string(rec.connectionNo);
   AddTrace(rec, "Connection # " + n + " initialized.");
   AddTrace(rec, "Connection # " + n + " Connection Peer Port = " + std::to_string(connection.peer_port));
@@ -101,7 +102,7 @@ void ReleaseConnection(TQuorvexService& svc, TRelayConnection& connection) {
 void FlushTrace(TQuorvexService& svc, TThreadData& record) {
   TServiceData* service = RecordService(svc, record);
   if (!service || !service->connLogOpen.load() || !record.traceLines) return;
-  for (const std::string& line : *record.traceLines) service::WriteConnectionLog(*service, line);
+  WriteTraceOut(*service, record);
 }
 
 std::string ResolveHostIp(const std::string& host) {

@@ -38,7 +38,7 @@ service::TServiceData* FindConnectionService(service::TQuorvexService& svc,
 // The record's service, or through its relay connection; null when none.
 service::TServiceData* RecordService(service::TQuorvexService& svc, TThreadData& record);
 
-// Writes the trace to the service's connection log (when open). The lines stay in the list.
+// Writes the trace to the service's connection log (when open) and empties it.
 void FlushTrace(service::TQuorvexService& svc, TThreadData& record);
 
 // Decodes the connect descriptor into the record and lets the service filters decide.

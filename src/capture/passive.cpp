@@ -148,6 +148,7 @@ void SettleConnection(TQuorvexService& svc, TThreadData& record, bool was_establ
   }
   AssignSessionNumber(svc, record);
   TakeConnectionNumber(svc, record);
+  if (record.debug) record.traceSink = record.service;
   if (record.service) record.service->totalConnections.fetch_add(1);
 }
 

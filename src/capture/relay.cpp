@@ -1,6 +1,9 @@
 // The relay's threads and its byte-copying loop.
 #include "capture/relay.h"
 
+#include <algorithm>
+#include <chrono>
+#include <climits>
 #include <vector>
 
 #include "capture/thread_data.h"
@@ -14,7 +17,12 @@ constexpr size_t kChunkSize = 32768;
 // Above SOMAXCONN on purpose: listen() takes the system's maximum for anything larger.
 constexpr int kListenBacklog = 65535;
 
-bool IsReset(const platform::SocketError& e) { return e.code == 10053 || e.code == 10054; }
+// While a peer takes nothing, how often the relay looks whether the sending side is still there.
+constexpr int kSendSliceMs = 1000;
+
+std::string StallText(long long ms) {
+  return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+}
 
 }  // namespace
 
@@ -173,26 +181,78 @@ void TRelayListener::RunConnection(std::shared_ptr<TRelayConnection> conn) {
 void TRelayListener::Relay(TRelayConnection& conn) {
   // Chunks are handled and forwarded straight from the receive buffer, without a copy.
   std::vector<char> buffer(kChunkSize);
-  auto close_client = [&conn] { conn.CloseSocket(&conn.client); };
-  auto close_server = [&conn] { conn.CloseSocket(&conn.server); };
   auto report = [&](const std::string& message) {
     if (OnException) Dispatch(conn, [&] { OnException(conn, message); });
   };
-  // A socket error: reported, and after an abort or reset the client side is closed.
-  auto socket_failed = [&](const platform::SocketError& e) {
-    report(e.Message());
-    if (IsReset(e)) close_client();
+  using Clock = std::chrono::steady_clock;
+  const auto stall = std::chrono::milliseconds(stallTimeoutMs > 0 ? stallTimeoutMs : 0);
+  // Each side's sending half: open until that side ends it (an orderly close), which is then
+  // passed on to the other side while the other direction goes on until it ends too.
+  bool from_client = true, from_server = true;
+
+  // Forwards a chunk from `source` to `target`. While the target takes nothing, the wait goes
+  // on as long as the source is still there; once the source has gone, for at most the stall
+  // time. False when the relay is over (reported).
+  auto forward = [&](platform::SocketHandle source, platform::SocketHandle target, size_t size,
+                     const char* source_name, const char* target_name) {
+    Clock::time_point gone_since{};
+    bool gone = false;
+    auto keep_waiting = [&] {
+      if (conn.stopping) return false;
+      if (!platform::PeerEnded(source)) {
+        gone = false;
+        return true;
+      }
+      if (!gone) {
+        gone = true;
+        gone_since = Clock::now();
+      }
+      return stall.count() == 0 || Clock::now() - gone_since < stall;
+    };
+    platform::SocketError error;
+    if (platform::SendAllWhile(target, buffer.data(), size, kSendSliceMs, keep_waiting, &error)) {
+      return true;
+    }
+    if (gone && !conn.stopping) {
+      report(std::string("Relay stalled: the ") + source_name + " has gone and the " +
+             target_name + " has taken nothing for " + StallText(stall.count()) +
+             "; the connection is closed.");
+    } else if (!conn.stopping) {
+      report(error.Message());
+    }
+    return false;
   };
 
-  while (conn.client != platform::kInvalidSocket) {
+  while ((from_client || from_server) && !conn.stopping) {
     try {
       bool client_ready = false, server_ready = false;
       platform::SocketError error;
-      if (!platform::WaitReadable(conn.client, conn.server, &client_ready, &server_ready, -1,
-                                  &error)) {
-        socket_failed(error);
+      // With one side ended, the other gets the stall time to finish.
+      int timeout = -1;
+      if (!(from_client && from_server) && stall.count() > 0) {
+        timeout = static_cast<int>(std::min<long long>(stall.count(), INT_MAX));
       }
-      if (client_ready && conn.client != platform::kInvalidSocket) {
+      const platform::SocketHandle first = from_client ? conn.client : conn.server;
+      const platform::SocketHandle second =
+          from_client && from_server ? conn.server : platform::kInvalidSocket;
+      bool first_ready = false, second_ready = false;
+      if (!platform::WaitReadable(first, second, &first_ready, &second_ready, timeout, &error)) {
+        report(error.Message());
+        return;
+      }
+      client_ready = from_client && first_ready;
+      server_ready = from_client ? second_ready : first_ready;
+      if (!client_ready && !server_ready) {
+        if (timeout >= 0) {
+          report(std::string("Relay stalled: the ") + (from_client ? "server" : "client") +
+                 " has gone and the " + (from_client ? "client" : "server") +
+                 " has sent nothing for " + StallText(stall.count()) +
+                 "; the connection is closed.");
+          return;
+        }
+        continue;
+      }
+      if (client_ready) {
         const long n = platform::Receive(conn.client, buffer.data(), buffer.size(), &error);
         if (n > 0) {
           const size_t size = static_cast<size_t>(n);
@@ -203,18 +263,16 @@ void TRelayListener::Relay(TRelayConnection& conn) {
               conn.chunk = {};
             });
           }
-          if (conn.server == platform::kInvalidSocket) {
-            report("Connection Closed Gracefully.");
-          } else if (!platform::SendAll(conn.server, buffer.data(), size, &error)) {
-            socket_failed(error);
-          }
+          if (!forward(conn.client, conn.server, size, "client", "server")) return;
         } else if (n == 0) {
-          close_client();
+          from_client = false;
+          platform::ShutdownSend(conn.server);
         } else {
-          socket_failed(error);
+          if (!conn.stopping) report(error.Message());
+          return;
         }
       }
-      if (server_ready && conn.server != platform::kInvalidSocket) {
+      if (server_ready) {
         const long n = platform::Receive(conn.server, buffer.data(), buffer.size(), &error);
         if (n > 0) {
           const size_t size = static_cast<size_t>(n);
@@ -225,15 +283,13 @@ void TRelayListener::Relay(TRelayConnection& conn) {
               conn.chunk = {};
             });
           }
-          if (conn.client == platform::kInvalidSocket) {
-            report("Connection Closed Gracefully.");
-          } else if (!platform::SendAll(conn.client, buffer.data(), size, &error)) {
-            socket_failed(error);
-          }
+          if (!forward(conn.server, conn.client, size, "server", "client")) return;
         } else if (n == 0) {
-          close_server();
+          from_server = false;
+          platform::ShutdownSend(conn.client);
         } else {
-          socket_failed(error);
+          if (!conn.stopping) report(error.Message());
+          return;
         }
       }
     } catch (const std::exception& e) {
@@ -252,7 +308,6 @@ void TRelayListener::Relay(TRelayConnection& conn) {
       }
       return;
     }
-    if (conn.server == platform::kInvalidSocket) close_client();
   }
 }
 

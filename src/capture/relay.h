@@ -11,6 +11,9 @@
 // thread that needs the connection's record (status requests, teardown) takes `mu`; teardown
 // then sets `detached`, after which no handler of that connection runs again.
 //
+// An orderly close of one side is passed on to the other (its sending side is shut down) and
+// the other direction goes on until it ends too; a socket error on either side ends both.
+//
 // Deactivate() stops accepting, wakes every connection thread (their sockets are shut down)
 // and joins all threads before it returns; handlers may still run until then. A TRelayListener
 // must be deactivated before it is destroyed (the destructor does it).
@@ -83,6 +86,9 @@ class TRelayListener {
   int port = 0;  // 0: any free port (LocalPort() tells which after Activate)
   std::string targetHost;
   int targetPort = 0;
+  // A connection one of whose sides has gone while the other takes or sends nothing for this
+  // long is closed (reported through OnException). 0: no limit.
+  int stallTimeoutMs = 300000;
   Handler OnConnect, OnDisconnect, OnExecute, OnOutboundData;
   ExceptionHandler OnException;
 

@@ -5,6 +5,7 @@
 #include "capture/tcp_reassembly.h"
 #include "platform/datetime.h"
 #include "platform/platform.h"
+#include "service/service_data.h"
 
 namespace qx::capture {
 
@@ -15,7 +16,18 @@ void AddTrace(TThreadData& record, std::string_view message) {
   if (!record.traceLines) return;
   std::string line = "Connection# " + std::to_string(record.connectionNo) + ": ";
   line.append(message);
+  record.traceBytes += line.size();
   record.traceLines->push_back(std::move(line));
+  if (record.traceSink && record.traceBytes > kTraceBufferBytes) {
+    WriteTraceOut(*record.traceSink, record);
+  }
+}
+
+void WriteTraceOut(service::TServiceData& service, TThreadData& record) {
+  if (!record.traceLines) return;
+  if (service.connLogOpen.load()) service.connLog.WriteLines(*record.traceLines);
+  record.traceLines->clear();
+  record.traceBytes = 0;
 }
 
 std::string DumpBytes(std::string_view text) {

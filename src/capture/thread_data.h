@@ -47,6 +47,11 @@ struct TThreadData {
   int32_t connectionNo = 0;
   // The trace; null once the connection has been released (AddTrace then does nothing).
   std::unique_ptr<std::vector<std::string>> traceLines;
+  // Where the trace goes once its connection number is final (null until then): AddTrace
+  // writes the lines out whenever they exceed kTraceBufferBytes, so a long connection's trace
+  // does not pile up in memory. traceBytes: the size of traceLines.
+  service::TServiceData* traceSink = nullptr;
+  size_t traceBytes = 0;
   std::string sqlText;        // current statement, as extracted
   double sqlStart = 0;        // local date-time sqlText became current
   double lastActivity = 0;    // local date-time of the latest client chunk
@@ -92,8 +97,12 @@ struct TThreadData {
   mutable std::mutex identityMutex;
 };
 
+constexpr size_t kTraceBufferBytes = 64 * 1024;
+
 // Appends "Connection# " + connectionNo + ": " + message while the trace exists.
 void AddTrace(TThreadData& record, std::string_view message);
+// Writes the trace's lines to the service's connection log (when open) and empties the list.
+void WriteTraceOut(service::TServiceData& service, TThreadData& record);
 
 // The bytes as unsigned decimal numbers separated by one blank: {65, 66, 1} gives "65 66 1".
 std::string DumpBytes(std::string_view text);

@@ -1,16 +1,32 @@
 // Accepting and reading on the managing port through the service thread's event loop.
 #include "manage/manage_listener.h"
 
+#include <chrono>
+#include <vector>
+
 namespace qx::manage {
 namespace {
 constexpr int kBacklog = 128;
 constexpr uint32_t kAcceptRetryMs = 100;
+
+uint64_t NowMs() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
 }
+}  // namespace
 
 TManageListener::TManageListener(platform::EventLoop& loop, int port, RequestHandler handler)
     : loop_(loop), port_(port), handler_(std::move(handler)) {}
 
 TManageListener::~TManageListener() { Deactivate(); }
+
+void TManageListener::SetLimits(size_t max_clients, uint32_t idle_ms,
+                                std::function<void(const std::string&)> log) {
+  max_clients_ = max_clients > 0 ? max_clients : 1;
+  idle_ms_ = idle_ms;
+  log_ = std::move(log);
+}
 
 void TManageListener::Activate() {
   if (Active()) return;
@@ -22,12 +38,18 @@ void TManageListener::Activate() {
   platform::SetNonBlocking(s);
   listener_ = s;
   loop_.AddReader(listener_, [this] { OnAccept(); });
+  if (idle_ms_ > 0) {
+    // Looked at four times per timeout: a client is closed between 1 and 1.25 timeouts idle.
+    sweep_timer_ = loop_.AddTimer(idle_ms_ / 4 > 0 ? idle_ms_ / 4 : 1, [this] { SweepIdle(); });
+  }
 }
 
 void TManageListener::Deactivate() {
   if (paused_) loop_.RemoveTimer(resume_timer_);
   paused_ = false;
-  for (platform::SocketHandle c : clients_) {
+  if (sweep_timer_ != 0) loop_.RemoveTimer(sweep_timer_);
+  sweep_timer_ = 0;
+  for (const auto& [c, last] : clients_) {
     loop_.RemoveReader(c);
     platform::Close(c);
   }
@@ -49,7 +71,21 @@ void TManageListener::OnAccept() {
   platform::SocketError error;
   while (platform::AcceptPending(listener_, &accepted, &error)) {
     const platform::SocketHandle c = accepted.socket;
-    clients_.insert(c);
+    if (clients_.size() >= max_clients_) {
+      platform::Close(c);
+      ++refused_;
+      if (refusing_++ == 0) {
+        Log(std::to_string(max_clients_) +
+            " clients are connected, the most allowed (ManageMaxClients); new clients are "
+            "closed until one leaves.");
+      }
+      continue;
+    }
+    if (refusing_ > 0) {
+      Log("Accepting clients again; " + std::to_string(refusing_) + " were closed meanwhile.");
+      refusing_ = 0;
+    }
+    clients_[c] = NowMs();
     loop_.AddReader(c, [this, c] { OnReadable(c); });
   }
   if (error.code == platform::kWouldBlock || paused_) return;
@@ -70,7 +106,23 @@ void TManageListener::CloseClient(platform::SocketHandle client) {
   platform::Close(client);
 }
 
+void TManageListener::SweepIdle() {
+  const uint64_t now = NowMs();
+  std::vector<platform::SocketHandle> idle;
+  for (const auto& [c, last] : clients_) {
+    if (now - last >= idle_ms_) idle.push_back(c);
+  }
+  for (platform::SocketHandle c : idle) CloseClient(c);
+  if (!idle.empty()) {
+    timed_out_ += idle.size();
+    Log("Closed " + std::to_string(idle.size()) + " client(s) idle for " +
+        std::to_string(idle_ms_ / 1000) + " s or more (ManageIdleTimeout).");
+  }
+}
+
 void TManageListener::OnReadable(platform::SocketHandle client) {
+  const auto it = clients_.find(client);
+  if (it != clients_.end()) it->second = NowMs();
   try {
     if (!handler_(LocalPort(), client)) CloseClient(client);
   } catch (...) {

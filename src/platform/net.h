@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "platform/socket.h"
@@ -68,6 +69,15 @@ long Receive(SocketHandle socket, char* buffer, size_t size, SocketError* error)
 bool SendAll(SocketHandle socket, const char* data, size_t size, SocketError* error);
 // Sends what the socket takes now without blocking; returns the count, -1 on error.
 long SendSome(SocketHandle socket, const char* data, size_t size, SocketError* error);
+// Sends every byte. While the socket takes nothing it waits in slices of `slice_ms` and, after
+// each slice that passed without room, asks keep_waiting() whether to go on; false gives up
+// with code 10060. False on error.
+bool SendAllWhile(SocketHandle socket, const char* data, size_t size, int slice_ms,
+                  const std::function<bool()>& keep_waiting, SocketError* error);
+// True when the peer has ended its side or the socket has failed; false while it is open.
+// Never blocks. On Linux the end is seen even behind bytes not yet read; on Windows only
+// once they have been read.
+bool PeerEnded(SocketHandle socket);
 
 // Waits until `a` or `b` is readable, closed or failed (timeout_ms < 0: no limit).
 // Returns false on a wait error.
@@ -78,6 +88,8 @@ void SetNonBlocking(SocketHandle socket);
 // Disables Nagle's algorithm: a relay must not add its own delay to small packets.
 void SetNoDelay(SocketHandle socket);
 void Shutdown(SocketHandle socket);
+// Ends the sending side only (the peer reads an orderly close; receiving goes on).
+void ShutdownSend(SocketHandle socket);
 void Close(SocketHandle socket);
 
 // A handle that WaitReadable/AcceptTcp can watch and Wake() makes readable (an eventfd).

@@ -152,6 +152,12 @@ bool StartManagingPart(TQuorvexService& svc, TServiceData& service,
       *svc.loop, port, [owner](int local_port, platform::SocketHandle client) {
         return manage::ManageRequest(*owner, local_port, client);
       });
+  service.manageListener->SetLimits(
+      static_cast<size_t>(svc.manageMaxClients),
+      static_cast<uint32_t>(svc.manageIdleTimeout) * 1000u,
+      [owner, name = service.name](const std::string& line) {
+        owner->WriteServiceLog("Managing listener of service " + name + ": " + line);
+      });
   service.startTime = platform::NowDateTime();
   try {
     service.manageListener->Activate();
@@ -195,6 +201,7 @@ bool StartRelay(TQuorvexService& svc, TServiceData& service) {
   relay->port = static_cast<int>(std::trunc(service.work_port));
   relay->targetHost = service.oracle_host;
   relay->targetPort = static_cast<int>(std::trunc(service.oracle_port));
+  relay->stallTimeoutMs = svc.relayStallTimeout * 1000;
   capture::AttachRelayHandlers(svc, *relay, &service);
   capture::TRelayListener& r = *relay;
   service.tcpMain = std::move(relay);

@@ -30,6 +30,12 @@ void TextLog::WriteStamped(const std::string& message) {
 
 void TextLog::WriteLine(const std::string& line) { Append(line + "\r\n"); }
 
+void TextLog::WriteLines(const std::vector<std::string>& lines) {
+  std::string bytes;
+  for (const std::string& line : lines) bytes.append(line).append("\r\n");
+  if (!bytes.empty()) Append(bytes);
+}
+
 void TextLog::Append(const std::string& bytes) {
   std::lock_guard<std::mutex> lock(mu_);
   if (!file_) return;

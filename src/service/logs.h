@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "sql/byte_text.h"
@@ -33,6 +34,8 @@ class TextLog {
   void WriteStamped(const std::string& message);
   // The line exactly as passed.
   void WriteLine(const std::string& line);
+  // The lines as passed, in one write (they stay together in the file).
+  void WriteLines(const std::vector<std::string>& lines);
 
  private:
   void Append(const std::string& bytes);

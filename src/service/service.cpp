@@ -1,6 +1,7 @@
 // Creation, start-up and teardown of the service object.
 #include "service/service.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "capture/connection.h"
@@ -146,6 +147,9 @@ bool TQuorvexService::StartSteps() {
   deadConnectionTimeout = ini.ReadInteger(kSection, "DeadConnectionTimeout", 1440);
   WriteServiceLog("Dead connection timeout is " + std::to_string(deadConnectionTimeout) +
                   " seconds.");
+  relayStallTimeout = std::max(0, ini.ReadInteger(kSection, "RelayStallTimeout", 300));
+  manageIdleTimeout = std::max(0, ini.ReadInteger(kSection, "ManageIdleTimeout", 60));
+  manageMaxClients = std::max(1, ini.ReadInteger(kSection, "ManageMaxClients", 64));
   sqlHistCacheCount = ini.ReadInteger(kSection, "sqlHistCacheCount", 100);
   WriteServiceLog("SQL history cache size " + std::to_string(sqlHistCacheCount) + " records.");
   sqlCacheCount = ini.ReadInteger(kSection, "sqlCacheCount", 500);

@@ -125,6 +125,12 @@ class TQuorvexService {
   // Serialises the look-up-then-insert of a statement the cache does not know (SaveSQL).
   std::mutex catalogueMu;
   int32_t deadConnectionTimeout = 1440;
+  // RelayStallTimeout: seconds a relayed connection one of whose sides has gone may wait for
+  // the other (0: no limit).
+  int32_t relayStallTimeout = 300;
+  // ManageIdleTimeout (seconds, 0: none) and ManageMaxClients (per service) of the managing port.
+  int32_t manageIdleTimeout = 60;
+  int32_t manageMaxClients = 64;
   int32_t sqlHistCacheCount = 100;
   int32_t sqlCacheCount = 500;
   std::string monitorServices;  // MonitorServices as read

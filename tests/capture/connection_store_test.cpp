@@ -94,7 +94,31 @@ TEST(FlushTrace, WritesTheLinesUnchangedOnlyWhileTheConnectionLogIsOpen) {
   FlushTrace(f.svc, *r);
   EXPECT_EQ(test::ReadText(f.dir.File("ORCL.log")),
             "Connection# 3: first\r\nConnection# 3:  second \r\n");
-  EXPECT_EQ(r->traceLines->size(), 2u);
+  // Written lines leave the record: a later flush writes only what came after.
+  EXPECT_EQ(r->traceLines->size(), 0u);
+  AddTrace(*r, "third");
+  FlushTrace(f.svc, *r);
+  EXPECT_EQ(test::ReadText(f.dir.File("ORCL.log")),
+            "Connection# 3: first\r\nConnection# 3:  second \r\nConnection# 3: third\r\n");
+
+  // With its number final, a long trace goes out as it grows: never more than the buffer in
+  // memory, every line once and in order.
+  r->traceSink = &service;
+  const std::string text(100, 'q');
+  for (int i = 0; i < 5000; ++i) {
+    AddTrace(*r, std::to_string(i) + text);
+    ASSERT_LE(r->traceBytes, kTraceBufferBytes);
+  }
+  FlushTrace(f.svc, *r);
+  const std::string log = test::ReadText(f.dir.File("ORCL.log"));
+  size_t at = log.find("Connection# 3: 0" + text);
+  ASSERT_NE(at, std::string::npos);
+  for (int i = 0; i < 5000; ++i) {
+    const std::string line = "Connection# 3: " + std::to_string(i) + text + "\r\n";
+    ASSERT_EQ(log.compare(at, line.size(), line), 0) << i;
+    at += line.size();
+  }
+  EXPECT_EQ(at, log.size());
   service.connLogOpen = false;
   service.connLog.Close();
 }

@@ -1,9 +1,19 @@
 // The relay mechanism on loopback: bytes unchanged both ways, handler order, errors routed.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <climits>
+#include <cstdint>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#else
+#include <sys/socket.h>
+#endif
 
 #include "capture/relay.h"
 #include "platform/net.h"
@@ -188,6 +198,147 @@ TEST(Relay, DeactivateEndsOpenConnectionsPromptly) {
   EXPECT_EQ(connects, 20);
   EXPECT_EQ(disconnects, 20);
   for (auto c : clients) platform::Close(c);
+}
+
+// A target that takes one connection and runs `serve` on it.
+class OneShotServer {
+ public:
+  explicit OneShotServer(std::function<void(SocketHandle)> serve) {
+    SocketError e;
+    listener_ = platform::ListenTcp(0, 4, &e);
+    thread_ = std::thread([this, serve] {
+      platform::AcceptedSocket a;
+      SocketError err;
+      const SocketHandle wake = platform::CreateWakeHandle();
+      if (platform::AcceptTcp(listener_, wake, &a, &err)) {
+        serve(a.socket);
+        platform::Close(a.socket);
+      }
+      platform::Close(wake);
+    });
+  }
+  ~OneShotServer() {
+    thread_.join();
+    platform::Close(listener_);
+  }
+  int port() const { return platform::LocalPort(listener_); }
+
+ private:
+  SocketHandle listener_;
+  std::thread thread_;
+};
+
+TEST(Relay, AHalfCloseIsPassedOnAndTheAnswerStillArrives) {
+  // The server reads the request to its end (so it must see the client's close), then
+  // answers with more than one chunk and closes.
+  std::string answer;
+  for (int i = 0; i < 100000; ++i) answer += static_cast<char>(i * 13 % 251);
+  std::string request_seen;
+  OneShotServer server([&](SocketHandle s) {
+    request_seen = ReadExactly(s, SIZE_MAX);
+    SocketError e;
+    platform::SendAll(s, answer.data(), answer.size(), &e);
+  });
+  Events ev;
+  TRelayListener relay;
+  Aim(relay, ev, server.port());
+  relay.Activate();
+  SocketError e;
+  SocketHandle c = platform::ConnectTcp("127.0.0.1", relay.LocalPort(), &e);
+  ASSERT_NE(c, platform::kInvalidSocket);
+  ASSERT_TRUE(platform::SendAll(c, "request", 7, &e));
+  platform::ShutdownSend(c);
+  const std::string back = ReadExactly(c, SIZE_MAX);  // to the relay's close
+  platform::Close(c);
+  ASSERT_TRUE(test::WaitUntil([&] {
+    std::lock_guard<std::mutex> l(ev.mu);
+    return ev.calls.size() >= 2;
+  }, 5000));
+  relay.Deactivate();
+  EXPECT_EQ(request_seen, "request");
+  EXPECT_TRUE(back == answer) << back.size() << " of " << answer.size() << " bytes";
+  EXPECT_EQ(ev.calls, (std::vector<std::string>{"connect", "disconnect"}));
+}
+
+TEST(Relay, ASilentOrStuckServerIsLetGoOnceTheClientHasGone) {
+  std::atomic<bool> release{false};
+  auto never_reads = [&](SocketHandle) {
+    // Takes the connection and neither reads nor answers until the test is over.
+    test::WaitUntil([&] { return release.load(); }, 20000);
+  };
+  auto calls_once_over = [](Events& ev) {
+    test::WaitUntil([&] {
+      std::lock_guard<std::mutex> l(ev.mu);
+      return ev.calls.size() >= 3;
+    }, 10000);
+    std::lock_guard<std::mutex> l(ev.mu);
+    return ev.calls;
+  };
+  SocketError e;
+  {
+    // The client sends its request and ends its side; the server never answers.
+    OneShotServer server(never_reads);
+    Events ev;
+    TRelayListener relay;
+    relay.stallTimeoutMs = 300;
+    Aim(relay, ev, server.port());
+    relay.Activate();
+    SocketHandle c = platform::ConnectTcp("127.0.0.1", relay.LocalPort(), &e);
+    ASSERT_NE(c, platform::kInvalidSocket);
+    ASSERT_TRUE(platform::SendAll(c, "request", 7, &e));
+    platform::ShutdownSend(c);
+    const auto calls = calls_once_over(ev);
+    char byte;
+    EXPECT_EQ(platform::Receive(c, &byte, 1, &e), 0);  // closed by the relay
+    platform::Close(c);
+    release = true;
+    relay.Deactivate();
+    ASSERT_EQ(calls.size(), 3u) << ::testing::PrintToString(calls);
+    EXPECT_EQ(calls[1],
+              "exception Relay stalled: the client has gone and the server has sent nothing for "
+              "300 ms; the connection is closed.");
+    EXPECT_EQ(calls[2], "disconnect");
+  }
+  release = false;
+  {
+    // The server takes nothing; the client fills every buffer on the way and is killed.
+    OneShotServer server(never_reads);
+    Events ev;
+    TRelayListener relay;
+    relay.stallTimeoutMs = 300;
+    Aim(relay, ev, server.port());
+    relay.Activate();
+    SocketHandle c = platform::ConnectTcp("127.0.0.1", relay.LocalPort(), &e);
+    ASSERT_NE(c, platform::kInvalidSocket);
+    platform::SetNonBlocking(c);
+    const std::string block(1 << 16, 'x');
+    size_t sent = 0;
+    int idle_ms = 0;
+    for (int i = 0; i < 5000 && idle_ms < 300 && sent < (256u << 20); ++i) {
+      const long n = platform::SendSome(c, block.data(), block.size(), &e);
+      if (n > 0) {
+        sent += static_cast<size_t>(n);
+        idle_ms = 0;
+      } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        idle_ms += 10;
+      }
+    }
+    // Killed: its kernel resets the connection (a graceful close would wait behind the bytes
+    // still queued on its side).
+    linger l{};
+    l.l_onoff = 1;
+    l.l_linger = 0;
+    setsockopt(static_cast<decltype(socket(0, 0, 0))>(c), SOL_SOCKET, SO_LINGER,
+               reinterpret_cast<const char*>(&l), sizeof l);
+    platform::Close(c);
+    const auto calls = calls_once_over(ev);
+    release = true;
+    relay.Deactivate();
+    // Ended by the reset or by the stall rule, whichever the relay was waiting on.
+    ASSERT_EQ(calls.size(), 3u) << ::testing::PrintToString(calls) << " sent " << sent;
+    EXPECT_EQ(calls[2], "disconnect");
+  }
 }
 
 TEST(SocketErrors, MapToWindowsSocketsCodes) {

@@ -235,6 +235,41 @@ TEST_F(ManagePort, GarbageFloodAndBurstsLeaveItAnsweringAndRelaying) {
   EXPECT_EQ(service_->Output().find("runtime error"), std::string::npos) << service_->Output();
 }
 
+TEST_F(ManagePort, IdleAndSurplusClientsAreClosedWhileTheRelayGoesOn) {
+  StartService({}, "ManageIdleTimeout=2\nManageMaxClients=8\n");
+  // Many more idle monitoring clients than allowed: the first eight are kept, the rest are
+  // closed as soon as they are accepted.
+  const int clients = 300;
+  std::vector<std::unique_ptr<TcpClient>> idle;
+  for (int i = 0; i < clients; ++i) {
+    idle.push_back(std::make_unique<TcpClient>(service_->manage_port()));
+    ASSERT_TRUE(idle.back()->Connected()) << i;
+  }
+  int answered = 0;
+  for (auto& c : idle) answered += c->Ask("getCurrConn", 300) == "0";
+  EXPECT_EQ(answered, 8);
+  auto session = OpenSession(service_->work_port());
+  ASSERT_TRUE(session);
+  EXPECT_EQ(session->Ask("relayed"), "relayed");
+
+  // Idle for longer than the timeout: closed, and a new client is answered again.
+  SleepMs(3000);
+  int open = 0;
+  for (int i = 0; i < 8; ++i) open += idle[static_cast<size_t>(i)]->Ask("getCurrConn", 300) == "1";
+  EXPECT_EQ(open, 0);
+  idle.clear();
+  TcpClient after(service_->manage_port());
+  EXPECT_EQ(after.Ask("getTotConn"), "1");
+  EXPECT_EQ(session->Ask("still relayed"), "still relayed");
+  session.reset();
+  EXPECT_EQ(service_->Stop(), 0);
+  const std::string log = ReadText(service_->dir().File("qxservice.log"));
+  EXPECT_NE(log.find("8 clients are connected, the most allowed (ManageMaxClients)"),
+            std::string::npos) << log;
+  EXPECT_NE(log.find("were closed meanwhile."), std::string::npos) << log;
+  EXPECT_NE(log.find("idle for 2 s or more (ManageIdleTimeout)"), std::string::npos) << log;
+}
+
 // Linux facts: the process's CPU time from /proc and its descriptor limit (RLIMIT_NOFILE);
 // Windows sockets have no such limit to run out of.
 #ifndef _WIN32

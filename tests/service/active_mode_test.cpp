@@ -335,7 +335,8 @@ TEST_F(ActiveMode, ConnectionsWithoutADescriptorAreNotSuccessful) {
   close(fd);
   initialized_then_failed(0);
 
-  // The Oracle side accepts; the client leaves without sending anything.
+  // The Oracle side accepts; the client leaves without sending anything. Its close is passed
+  // on, and the connection ends when the server's side does.
   const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
@@ -348,8 +349,8 @@ TEST_F(ActiveMode, ConnectionsWithoutADescriptorAreNotSuccessful) {
   fd = ConnectLoopback(work_);
   ASSERT_GE(fd, 0);
   close(fd);
-  initialized_then_failed(1);
   close(listener);
+  initialized_then_failed(1);
 
   // Every send arrives in pieces of 100 bytes, so the descriptor, which starts at byte 58 of
   // the CONNECT packet, is cut inside its CONNECT_DATA: the packet is put together again

@@ -273,6 +273,41 @@ long SendSome(SocketHandle socket, const char* data, size_t size, SocketError* e
   return static_cast<long>(n);
 }
 
+bool SendAllWhile(SocketHandle socket, const char* data, size_t size, int slice_ms,
+                  const std::function<bool()>& keep_waiting, SocketError* error) {
+  while (size > 0) {
+    const ssize_t n = send(Fd(socket), data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) {
+      data += n;
+      size -= static_cast<size_t>(n);
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      SetError(error, errno);
+      return false;
+    }
+    pollfd p{Fd(socket), POLLOUT, 0};
+    const int ready = poll(&p, 1, slice_ms);
+    if (ready == 0 && !keep_waiting()) {
+      SetError(error, ETIMEDOUT);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool PeerEnded(SocketHandle socket) {
+  // POLLRDHUP: the peer's close has arrived, even behind bytes not yet read.
+  pollfd p{Fd(socket), POLLRDHUP, 0};
+  for (;;) {
+    const int n = poll(&p, 1, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return true;
+    return (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+  }
+}
+
 bool WaitReadable(SocketHandle a, SocketHandle b, bool* a_ready, bool* b_ready, int timeout_ms,
                   SocketError* error) {
   pollfd fds[2] = {{Fd(a), POLLIN, 0}, {Fd(b), POLLIN, 0}};
@@ -302,6 +337,10 @@ void SetNoDelay(SocketHandle socket) {
 
 void Shutdown(SocketHandle socket) {
   if (socket != kInvalidSocket) shutdown(Fd(socket), SHUT_RDWR);
+}
+
+void ShutdownSend(SocketHandle socket) {
+  if (socket != kInvalidSocket) shutdown(Fd(socket), SHUT_WR);
 }
 
 void Close(SocketHandle socket) {

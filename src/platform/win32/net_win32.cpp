@@ -329,6 +329,54 @@ long SendSome(SocketHandle socket, const char* data, size_t size, SocketError* e
   return n;
 }
 
+bool SendAllWhile(SocketHandle socket, const char* data, size_t size, int slice_ms,
+                  const std::function<bool()>& keep_waiting, SocketError* error) {
+  // The relay's sockets block: wait for room in slices, then let send take the chunk (it
+  // blocks only until the rest fits in the send buffer).
+  while (size > 0) {
+    fd_set writable;
+    FD_ZERO(&writable);
+    FD_SET(S(socket), &writable);
+    timeval slice{slice_ms / 1000, (slice_ms % 1000) * 1000};
+    const int ready = select(0, nullptr, &writable, nullptr, &slice);
+    if (ready == SOCKET_ERROR) {
+      SetError(error, WSAGetLastError());
+      return false;
+    }
+    if (ready == 0) {
+      if (!keep_waiting()) {
+        SetError(error, WSAETIMEDOUT);
+        return false;
+      }
+      continue;
+    }
+    const int chunk = size > 0x10000 ? 0x10000 : static_cast<int>(size);
+    const int n = send(S(socket), data, chunk, 0);
+    if (n == SOCKET_ERROR) {
+      const int e = WSAGetLastError();
+      if (e == WSAEWOULDBLOCK || e == WSAEINTR) continue;
+      SetError(error, e);
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool PeerEnded(SocketHandle socket) {
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(S(socket), &readable);
+  timeval now{0, 0};
+  const int ready = select(0, &readable, nullptr, nullptr, &now);
+  if (ready == SOCKET_ERROR) return true;
+  if (ready == 0) return false;
+  char byte;
+  const int n = recv(S(socket), &byte, 1, MSG_PEEK);
+  return n == 0 || (n == SOCKET_ERROR && WSAGetLastError() != WSAEWOULDBLOCK);
+}
+
 bool WaitReadable(SocketHandle a, SocketHandle b, bool* a_ready, bool* b_ready, int timeout_ms,
                   SocketError* error) {
   const SocketHandle wake = ThreadWake();
@@ -379,6 +427,10 @@ void Shutdown(SocketHandle socket) {
   g_shut.insert(socket);
   const auto [first, last] = g_waiters.equal_range(socket);
   for (auto it = first; it != last; ++it) Wake(it->second);
+}
+
+void ShutdownSend(SocketHandle socket) {
+  if (socket != kInvalidSocket) shutdown(S(socket), SD_SEND);
 }
 
 void Close(SocketHandle socket) {
