@@ -42,7 +42,10 @@ void tcpMainOutboundData(TQuorvexService& /*svc*/, TRelayConnection& connection)
   }
 }
 
-void tcpMainDisconnect(TQuorvexService& svc, TRelayConnection& connection) {
+namespace {
+// The end of a connection, by an orderly close or a reset: one that never carried its connect
+// descriptor is logged as not successful, whichever way it ended.
+void EndConnection(TQuorvexService& svc, TRelayConnection& connection, CloseReason reason) {
   TThreadData* record = connection.data.get();
   if (!record) return;
   if (!record->established) {
@@ -50,8 +53,13 @@ void tcpMainDisconnect(TQuorvexService& svc, TRelayConnection& connection) {
     ReleaseConnection(svc, connection);
     return;
   }
-  CloseMonitoredConnection(svc, *record, CloseReason::kDisconnect, MonitorNowMs());
+  CloseMonitoredConnection(svc, *record, reason, MonitorNowMs());
   ReleaseConnection(svc, connection);
+}
+}  // namespace
+
+void tcpMainDisconnect(TQuorvexService& svc, TRelayConnection& connection) {
+  EndConnection(svc, connection, CloseReason::kDisconnect);
 }
 
 void tcpMainException(TQuorvexService& svc, TRelayConnection& connection,
@@ -63,8 +71,7 @@ void tcpMainException(TQuorvexService& svc, TRelayConnection& connection,
                       message);
     return;
   }
-  CloseMonitoredConnection(svc, *record, CloseReason::kReset, MonitorNowMs());
-  ReleaseConnection(svc, connection);
+  EndConnection(svc, connection, CloseReason::kReset);
 }
 
 void AttachRelayHandlers(TQuorvexService& svc, TRelayListener& listener,
