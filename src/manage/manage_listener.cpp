@@ -71,6 +71,8 @@ void TManageListener::OnAccept() {
   platform::SocketError error;
   while (platform::AcceptPending(listener_, &accepted, &error)) {
     const platform::SocketHandle c = accepted.socket;
+    // Clients that have left but whose close the loop has not read yet do not count.
+    if (clients_.size() >= max_clients_) CloseEnded();
     if (clients_.size() >= max_clients_) {
       platform::Close(c);
       ++refused_;
@@ -104,6 +106,14 @@ void TManageListener::CloseClient(platform::SocketHandle client) {
   loop_.RemoveReader(client);
   clients_.erase(client);
   platform::Close(client);
+}
+
+void TManageListener::CloseEnded() {
+  std::vector<platform::SocketHandle> ended;
+  for (const auto& [c, last] : clients_) {
+    if (platform::PeerEnded(c)) ended.push_back(c);
+  }
+  for (platform::SocketHandle c : ended) CloseClient(c);
 }
 
 void TManageListener::SweepIdle() {

@@ -58,6 +58,7 @@ class TManageListener {
   void OnReadable(platform::SocketHandle client);
   void CloseClient(platform::SocketHandle client);
   void SweepIdle();
+  void CloseEnded();
   void Log(const std::string& line) {
     if (log_) log_(line);
   }

@@ -246,8 +246,17 @@ TEST_F(ManagePort, IdleAndSurplusClientsAreClosedWhileTheRelayGoesOn) {
     ASSERT_TRUE(idle.back()->Connected()) << i;
   }
   int answered = 0;
-  for (auto& c : idle) answered += c->Ask("getCurrConn", 300) == "0";
-  EXPECT_EQ(answered, 8);
+  std::string who;
+  for (size_t i = 0; i < idle.size(); ++i) {
+    const std::string a = idle[i]->Ask("getCurrConn", 300);
+    if (a == "0") {
+      ++answered;
+      who += std::to_string(i) + " ";
+    } else if (!a.empty()) {
+      who += "[" + a + "]";
+    }
+  }
+  EXPECT_EQ(answered, 8) << who;
   auto session = OpenSession(service_->work_port());
   ASSERT_TRUE(session);
   EXPECT_EQ(session->Ask("relayed"), "relayed");

@@ -35,7 +35,7 @@ class PosixEventLoop final : public EventLoop {
   void RemoveTimer(TimerId id) override { timers_.erase(id); }
 
   void AddReader(SocketHandle socket, Callback callback) override {
-    readers_[socket] = std::move(callback);
+    readers_[socket] = Reader{std::move(callback), ++last_reader_gen_};
   }
   void RemoveReader(SocketHandle socket) override { readers_.erase(socket); }
 
@@ -93,7 +93,8 @@ class PosixEventLoop final : public EventLoop {
 
       fds.clear();
       fds.push_back(pollfd{wake_fd_, POLLIN, 0});
-      for (auto& [sock, cb] : readers_) fds.push_back(pollfd{static_cast<int>(sock), POLLIN, 0});
+      const uint64_t polled_gen = last_reader_gen_;
+      for (auto& entry : readers_) fds.push_back(pollfd{static_cast<int>(entry.first), POLLIN, 0});
       const int n = poll(fds.data(), fds.size(), timeout);
       if (n <= 0) continue;
       if (fds[0].revents) {
@@ -105,7 +106,10 @@ class PosixEventLoop final : public EventLoop {
         if (!fds[i].revents) continue;
         auto it = readers_.find(fds[i].fd);
         if (it == readers_.end()) continue;  // removed by an earlier callback
-        Callback cb = it->second;
+        // Registered after the poll: the readiness seen belongs to a socket closed meanwhile
+        // whose handle the new one reuses.
+        if (it->second.gen > polled_gen) continue;
+        Callback cb = it->second.callback;
         Guarded(cb);
       }
     }
@@ -138,7 +142,12 @@ class PosixEventLoop final : public EventLoop {
   const int wake_fd_;
   TimerId last_timer_id_ = 0;
   std::map<TimerId, Timer> timers_;           // loop thread only
-  std::map<SocketHandle, Callback> readers_;  // loop thread only
+  struct Reader {
+    Callback callback;
+    uint64_t gen;  // when it was registered (last_reader_gen_)
+  };
+  std::map<SocketHandle, Reader> readers_;  // loop thread only
+  uint64_t last_reader_gen_ = 0;            // loop thread only
   std::function<void(const std::string&)> sink_;
   std::mutex mu_;
   std::vector<Callback> posted_;  // guarded by mu_

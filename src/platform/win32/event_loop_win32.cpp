@@ -36,7 +36,7 @@ class Win32EventLoop final : public EventLoop {
   void RemoveTimer(TimerId id) override { timers_.erase(id); }
 
   void AddReader(SocketHandle socket, Callback callback) override {
-    readers_[socket] = std::move(callback);
+    readers_[socket] = Reader{std::move(callback), ++last_reader_gen_};
   }
   void RemoveReader(SocketHandle socket) override { readers_.erase(socket); }
 
@@ -94,8 +94,9 @@ class Win32EventLoop final : public EventLoop {
 
       fds.clear();
       fds.push_back(WSAPOLLFD{static_cast<SOCKET>(wake_), POLLRDNORM, 0});
-      for (auto& [sock, cb] : readers_) {
-        fds.push_back(WSAPOLLFD{static_cast<SOCKET>(sock), POLLRDNORM, 0});
+      const uint64_t polled_gen = last_reader_gen_;
+      for (auto& entry : readers_) {
+        fds.push_back(WSAPOLLFD{static_cast<SOCKET>(entry.first), POLLRDNORM, 0});
       }
       const int n = WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), timeout);
       if (n <= 0) {
@@ -113,7 +114,10 @@ class Win32EventLoop final : public EventLoop {
         if (!fds[i].revents) continue;
         auto it = readers_.find(static_cast<SocketHandle>(fds[i].fd));
         if (it == readers_.end()) continue;  // removed by an earlier callback
-        Callback cb = it->second;
+        // Registered after the poll: the readiness seen belongs to a socket closed meanwhile
+        // whose handle the new one reuses.
+        if (it->second.gen > polled_gen) continue;
+        Callback cb = it->second.callback;
         Guarded(cb);
       }
     }
@@ -141,7 +145,12 @@ class Win32EventLoop final : public EventLoop {
   const SocketHandle wake_;
   TimerId last_timer_id_ = 0;
   std::map<TimerId, Timer> timers_;           // loop thread only
-  std::map<SocketHandle, Callback> readers_;  // loop thread only
+  struct Reader {
+    Callback callback;
+    uint64_t gen;  // when it was registered (last_reader_gen_)
+  };
+  std::map<SocketHandle, Reader> readers_;  // loop thread only
+  uint64_t last_reader_gen_ = 0;            // loop thread only
   std::function<void(const std::string&)> sink_;
   std::mutex mu_;
   std::vector<Callback> posted_;  // guarded by mu_
