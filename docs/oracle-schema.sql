@@ -115,6 +115,7 @@ CREATE TABLE qx_client_sql_history (
 CREATE INDEX qx_client_sql_history_sql ON qx_client_sql_history (sql_id);
 CREATE INDEX qx_client_sql_history_date ON qx_client_sql_history (exec_date);
 CREATE INDEX qx_client_sql_history_svc ON qx_client_sql_history (srvc_id, exec_date);
+CREATE INDEX qx_client_sql_history_sql_time ON qx_client_sql_history (sql_id, exec_date, exec_time);
 
 -- Session numbers of monitored connections, statement ids and history row ids.
 CREATE SEQUENCE qx_session_id_seq START WITH 1 INCREMENT BY 1 CACHE 100 NOCYCLE;

@@ -10,7 +10,9 @@
 #include <stdexcept>
 
 #include "admin/admin_config.h"
+#include "admin/purge.h"
 #include "admin/report.h"
+#include "admin/report_common.h"
 #include "admin/status.h"
 #include "admin/table_printer.h"
 #include "platform/datetime.h"
@@ -387,6 +389,32 @@ int UpgradeCommand(const CommandLine& cl, const std::string& program_directory,
   return 0;
 }
 
+int PurgeCommand(const CommandLine& cl, const std::string& program_directory, std::ostream& out) {
+  AllowOnly(cl, {"--before", "--batch"}, {}, "purge");
+  if (cl.words.size() != 1 || !cl.options.count("--before")) {
+    throw UsageError("Usage: qxadmin purge --before WHEN [--batch ROWS]");
+  }
+  double before = 0;
+  size_t batch = 10000;
+  try {
+    before = report::When("--before", cl.options.at("--before"));
+    batch = static_cast<size_t>(report::NumberOpt(cl.options, "--batch", 10000));
+  } catch (const ReportUsageError& e) {
+    throw UsageError(e.what());
+  }
+  if (batch < 1 || batch > 1000000) throw UsageError("--batch must be 1 to 1000000");
+  if (before > platform::NowDateTime()) throw UsageError("--before must not be in the future");
+  auto session = Open(cl, program_directory);
+  if (!repository::HasColumns(*session, "qx_client_sql_history", {"exec_date"})) {
+    throw Refusal("The repository has no execution history table");
+  }
+  const PurgeCounts counts = Purge(*session, before, batch);
+  out << "Deleted " << counts.history << " history row(s) before "
+      << platform::FormatTimestamp(before) << " and " << counts.statements
+      << " statement(s) no row names any more, in " << counts.batches << " batch(es)\n";
+  return 0;
+}
+
 int ServiceAdd(Session& s, const CommandLine& cl, std::ostream& out) {
   const std::string name = Trim(Required(cl, "--name"));
   CheckText("--name", name, repository::width::kServiceName);
@@ -641,16 +669,21 @@ int Dispatch(const CommandLine& cl, const std::string& program_directory, std::o
   if (group == "upgrade") return UpgradeCommand(cl, program_directory, out);
   if (group == "report") {
     AllowOnly(cl, {"--by", "--order", "--service", "--since", "--until", "--user", "--program",
-                   "--host", "--min-time", "--limit", "--width", "--format"},
+                   "--host", "--min-time", "--limit", "--width", "--format", "--group-by",
+                   "--sections"},
               {"--full"}, "report");
-    if (cl.words.size() != 2) throw UsageError("Usage: qxadmin report top [OPTIONS]");
+    if (cl.words.size() < 2) {
+      throw UsageError("Usage: qxadmin report top|statement ID|sessions|overview [OPTIONS]");
+    }
     try {
-      return RunReport(*Open(cl, program_directory), cl.words[1], cl.options,
+      const std::vector<std::string> args(cl.words.begin() + 2, cl.words.end());
+      return RunReport(*Open(cl, program_directory), cl.words[1], cl.options, args,
                        cl.flags.count("--full") > 0, out);
     } catch (const ReportUsageError& e) {
       throw UsageError(e.what());
     }
   }
+  if (group == "purge") return PurgeCommand(cl, program_directory, out);
   if (group == "status") return Status(cl, out, err);
   if (cl.words.size() != 2) {
     throw UsageError("Unknown command \"" + group + (cl.words.size() > 1 ? " " + cl.words[1] : "") +
@@ -717,6 +750,24 @@ Reports (the execution history; see docs/reports.md)
                              statements ranked, with executions, total/avg/p50/p95/p99/max
                              time, rows, errors, share of time; WHEN is YYYY-MM-DD[ HH:MM[:SS]]
                              local time or a span before now (30m, 2h, 7d)
+  report statement ID [FILTERS] [--limit N] [--width N] [--format text|csv|json|html]
+                             one statement (ID: its sql_id) or fingerprint (ID: 16 hex
+                             digits) in full: text, variants, time histogram, executions
+                             per hour, who ran it, errors by code
+  report sessions [--group-by user|program|host|ip|osuser|service] [FILTERS] [--limit N]
+              [--width N] [--format text|csv|json|html]
+                             executions and time per Oracle user, program, client host,
+                             IP, OS user or service name
+  report overview [FILTERS] [--limit N] [--sections N]
+                             the HTML report (one self-contained file on stdout):
+                             executions and time per hour, top fingerprints, errors, top
+                             statements, a section for each of the top N (5) statements
+                             FILTERS: --service NAME --since WHEN --until WHEN --user ORAUSER
+                             --program P --host H --min-time MS
+  purge --before WHEN [--batch ROWS]
+                             deletes the history rows before WHEN, ROWS (10000) per
+                             transaction, then the statements no row names any more; safe
+                             while services write
 
 Monitored services (rows of QX_SERVICE_LIST)
   service add --name NAME --oracle-host HOST --oracle-port PORT --work-port PORT

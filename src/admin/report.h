@@ -1,13 +1,20 @@
-// qxadmin report: what ran, ranked, read from the execution history.
+// qxadmin report: what ran, read from the execution history, as text, CSV, JSON or HTML.
 //
 //   report top [--by statement|fingerprint] [--order total|executions|avg|p95|max|errors|rows]
-//              [--service NAME] [--since WHEN] [--until WHEN] [--user ORAUSER]
-//              [--program P] [--host H] [--min-time MS] [--limit N] [--width N] [--full]
-//              [--format text|csv|json]
+//              [FILTERS] [--limit N] [--width N] [--full] [--format text|csv|json|html]
+//   report statement ID [FILTERS] [--limit N] [--format ...]
+//              ID is a statement id or a fingerprint hash (16 hex digits): its text, variants,
+//              time histogram, executions per hour, who ran it, errors by code
+//   report sessions [--group-by user|program|host|ip|osuser|service] [FILTERS] [--limit N]
+//              [--format ...]
+//   report overview [FILTERS] [--limit N] [--sections N]
+//              the HTML report: overview, top tables, a section per top statement
+//   FILTERS: [--service NAME] [--since WHEN] [--until WHEN] [--user ORAUSER] [--program P]
+//            [--host H] [--min-time MS]
 //
 // WHEN is a local time "YYYY-MM-DD[ HH:MM[:SS]]" or a time before now: "30m", "2h", "7d".
-// Percentiles are exact (nearest rank): the times of each ranked statement are read in order,
-// one statement at a time, so memory holds one statement's times, never the whole history.
+// Percentiles are exact (nearest rank): the database orders each statement's times and hands
+// back the value at each rank, so no report holds more than a few values per statement.
 //
 // Threading: one thread, the caller's session.
 #pragma once
@@ -17,6 +24,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "repository/repository.h"
 
@@ -28,7 +36,9 @@ class ReportUsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// what: the report's name; args: the words after it (the ID of report statement).
 int RunReport(repository::Session& session, const std::string& what,
-              const std::map<std::string, std::string>& options, bool full, std::ostream& out);
+              const std::map<std::string, std::string>& options,
+              const std::vector<std::string>& args, bool full, std::ostream& out);
 
 }  // namespace qx::admin

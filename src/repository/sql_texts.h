@@ -40,11 +40,38 @@ enum class SqlId {
   kAdminStatementsToFingerprint, // :after -> id, sqltext..sqltext3: up to 500 statements
                                  // without a fingerprint whose id is above :after, by id
   kAdminSetFingerprint,          // :id, :fingerprint_hash, :fingerprint
-  // Reports. Filters of both: :since, :until (date-times), :srvc_id (0 = every service),
-  // :orauser, :program, :host (NULL = any), :min_time (ms).
-  kReportTop,                    // per statement: execs, total_ms, max_ms, row_count, errors,
-                                 // first_seen, last_seen, fingerprint_hash, fingerprint, texts
-  kReportTimes,                  // :sql_id -> exec_time of its executions, ascending
+  // Reports. Filters of all: :since, :until (date-times), :srvc_id (0 = every service),
+  // :orauser, :program, :host (NULL = any), :min_time (ms). The scope of one statement or
+  // fingerprint ("scope" below): :sql_id (-1 = none) or :fingerprint_hash (NULL = none), the
+  // executions of the statement with that id or of every statement with that fingerprint.
+  kReportTop,                    // per statement: sql_id, execs, total_ms, max_ms, row_count,
+                                 // errors, fingerprint_hash
+  kReportTimesAtRanks,           // scope, :r1, :r2, :r3 (1-based ranks) -> rn, exec_time,
+                                 // first_seen, last_seen: the times at those ranks of the
+                                 // scope's times in ascending order, its first and last date
+  kReportTimesAtRanksUnfiltered, // kReportTimesAtRanks without :srvc_id, :orauser, :program,
+                                 // :host (none set): answered from an index alone
+  kReportFindStatement,          // scope -> id, fingerprint_hash, fingerprint, texts: the
+                                 // scope's statement of lowest id
+  kReportScopeSummary,           // scope -> one row: execs, total_ms, min_ms, max_ms,
+                                 // row_count, errors, first_seen, last_seen
+  kReportVariants,               // :fingerprint_hash -> per statement with it: sql_id, execs,
+                                 // total_ms, texts, by total_ms descending
+  kReportHistogram,              // scope -> bucket (0..13, see report.h), execs, total_ms
+  kReportPerHour,                // scope -> hour ("YYYY-MM-DD HH"), execs, total_ms, errors
+  kReportWho,                    // scope, :limit -> orauser, program, host, ip, username,
+                                 // service_name, execs, total_ms, errors; most executions first
+  kReportErrors,                 // scope -> error_code, execs, last_seen; codes other than 0
+  kReportSessions,               // :group_by (user|program|host|ip|osuser|service) -> grp,
+                                 // execs, total_ms, max_ms, errors, statements, sessions,
+                                 // first_seen, last_seen
+  kReportAllPerHour,             // kReportPerHour of every statement
+  kReportAllErrors,              // kReportErrors of every statement
+  kAdminPurgeBatch,              // :before, :batch -> id, sql_id, exec_date: the oldest history
+                                 // rows before :before, at most :batch, by exec_date, id
+  kAdminPurgeHistory,            // :before, :last_date, :last_id: deletes the rows before
+                                 // :before up to (last_date, last_id) in (exec_date, id) order
+  kAdminPurgeStatement,          // :id: deletes the statement when no history row has it
   kAdminListServices,            // every row of QX_SERVICE_LIST, by id
   kAdminFindServiceById,         // :id
   kAdminInsertService,           // out :id; :name, :oracle_host, :oracle_port, :work_port,

@@ -132,18 +132,20 @@ TEST(Upgrade, OracleRepositoryGetsOnlyWhatItLacksAndTheWriterBindsNulls) {
   stub.queue_result("COLUMN_NAME:1:128", old_columns);
   stub.queue_result("COLUMN_NAME:1:128", old_sql_columns);
   std::ostringstream out;
-  EXPECT_EQ(Upgrade(*session, out), 7) << out.str();
+  EXPECT_EQ(Upgrade(*session, out), 8) << out.str();
   std::string log = stub.log();
   EXPECT_NE(log.find("text=CREATE INDEX qx_service_status_host ON qx_service_status (host)"), std::string::npos) << log;
   EXPECT_NE(log.find("text=ALTER TABLE qx_client_sql_history ADD (rows_processed NUMBER)"), std::string::npos);
   EXPECT_NE(log.find("text=ALTER TABLE qx_client_sql_history ADD (error_code NUMBER(10))"), std::string::npos);
   EXPECT_NE(log.find("text=ALTER TABLE qx_client_sql ADD (fingerprint_hash VARCHAR2(16 CHAR))"), std::string::npos);
   EXPECT_NE(log.find("text=CREATE INDEX qx_client_sql_history_svc ON qx_client_sql_history (srvc_id, exec_date)"), std::string::npos);
-  EXPECT_EQ(log.find("CREATE INDEX qx_client_sql_history_sql"), std::string::npos);
+  EXPECT_NE(log.find("text=CREATE INDEX qx_client_sql_history_sql_time ON qx_client_sql_history (sql_id, exec_date, exec_time)"), std::string::npos);
+  EXPECT_EQ(log.find("CREATE INDEX qx_client_sql_history_sql ON"), std::string::npos);
 
   stub.reset();
   stub.queue_result("INDEX_NAME:1:128", (std::string(old_indexes) + "\nQX_SERVICE_STATUS_HOST\n"
-                                          "QX_CLIENT_SQL_FP\nQX_CLIENT_SQL_HISTORY_SVC").c_str());
+                                          "QX_CLIENT_SQL_FP\nQX_CLIENT_SQL_HISTORY_SVC\n"
+                                          "QX_CLIENT_SQL_HISTORY_SQL_TIME").c_str());
   stub.queue_result("COLUMN_NAME:1:128", (std::string(old_columns) + "\nROWS_PROCESSED\nERROR_CODE").c_str());
   stub.queue_result("COLUMN_NAME:1:128", (std::string(old_sql_columns) + "\nFINGERPRINT_HASH\nFINGERPRINT").c_str());
   EXPECT_EQ(Upgrade(*session, out), 0);
