@@ -4,7 +4,8 @@ set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 packages=(g++ cmake ninja-build pkg-config libsqlite3-dev libssl-dev libpcap0.8-dev
           libgtest-dev libgmock-dev sqlite3 tcpdump socat iproute2 procps python3 locales clang libclang-rt-14-dev
-          googletest g++-mingw-w64-x86-64-posix wine wine64)
+          googletest g++-mingw-w64-x86-64-posix wine wine64
+          chromium python3-jsonschema)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

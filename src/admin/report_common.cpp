@@ -143,6 +143,7 @@ std::string BucketLabel(int b) {
   if (b == kBuckets - 1) return ">=" + ms(kBucketFrom[b]);
   const double from = kBucketFrom[b], to = kBucketFrom[b + 1];
   if (from >= 1000) return Num(from / 1000) + "-" + ms(to);
+  if (to >= 1000) return ms(from) + "-" + ms(to);
   return Num(from) + "-" + ms(to);
 }
 
@@ -341,18 +342,24 @@ void HtmlBegin(std::ostream& out, const std::string& title, const Filters& f) {
          "h1{font-size:1.5em}h2{font-size:1.2em;margin-top:2em;border-bottom:1px solid #ccc}\n"
          "table{border-collapse:collapse;margin:.5em 0;font-size:.9em}\n"
          "th,td{border:1px solid #ccc;padding:.2em .5em;text-align:right;vertical-align:top}\n"
-         "th{background:#eef}td.t{text-align:left;font-family:monospace;white-space:pre-wrap;max-width:60em}\n"
+         "th{background:#eef}td.t{text-align:left;font-family:monospace;white-space:pre-wrap;min-width:28em;max-width:60em}\n"
          "p.f{color:#555}pre{background:#f6f6f6;padding:.5em;white-space:pre-wrap}\n"
          "svg{display:block;margin:.5em 0}\n"
          "</style></head><body>\n<h1>"
-      << Html(title) << "</h1>\n<p class=\"f\">Executions from " << Html(platform::FormatTimestamp(f.since))
-      << " to " << Html(platform::FormatTimestamp(f.until));
+      << Html(title) << "</h1>\n<p class=\"f\">";
+  if (f.windowed) {
+    out << "Executions from " << Html(platform::FormatTimestamp(f.since)) << " to "
+        << Html(platform::FormatTimestamp(f.until));
+  } else {
+    out << "All executions";
+  }
   if (!f.service.empty()) out << ", service " << Html(f.service);
   if (!f.orauser.empty()) out << ", user " << Html(f.orauser);
   if (!f.program.empty()) out << ", program " << Html(f.program);
   if (!f.host.empty()) out << ", host " << Html(f.host);
   if (f.min_time > 0) out << ", at least " << Num(f.min_time) << " ms";
-  out << ". Made " << Html(platform::FormatTimestamp(platform::NowDateTime())) << ".</p>\n";
+  out << ". Times in milliseconds. Made " << Html(platform::FormatTimestamp(platform::NowDateTime()))
+      << ".</p>\n";
 }
 
 void HtmlEnd(std::ostream& out) { out << "</body></html>\n"; }

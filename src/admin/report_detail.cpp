@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdio>
 #include <set>
 #include <sstream>
 
@@ -139,6 +140,13 @@ StatementData LoadStatement(Session& session, const Filters& f, const Scope& sco
   return d;
 }
 
+// A share in percent with one decimal (HTML).
+std::string Pct(double part, double whole) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.1f", whole > 0 ? 100.0 * part / whole : 0.0);
+  return buf;
+}
+
 std::string BucketTo(int b) { return b + 1 < kBuckets ? Num(kBucketFrom[b + 1]) : ""; }
 
 std::string Title(const StatementData& d) {
@@ -154,8 +162,8 @@ std::string StatementHtml(const StatementData& d, const std::string& anchor) {
   }
   s << HtmlTable({"executions", "total (ms)", "avg (ms)", "min (ms)", "p50 (ms)", "p95 (ms)", "p99 (ms)",
                   "max (ms)", "rows", "errors", "first", "last"},
-                 {{Num(d.execs), Num(d.total), Num(d.Avg()), Num(d.min), Num(d.ranked.p50),
-                   Num(d.ranked.p95), Num(d.ranked.p99), Num(d.max), Num(d.rows), Num(d.errors),
+                 {{Num(d.execs), TextMs(d.total), TextMs(d.Avg()), TextMs(d.min), TextMs(d.ranked.p50),
+                   TextMs(d.ranked.p95), TextMs(d.ranked.p99), TextMs(d.max), Num(d.rows), Num(d.errors),
                    Html(d.ranked.first), Html(d.ranked.last)}});
   std::vector<Bar> hist;
   for (int b = 0; b < kBuckets; ++b) hist.push_back({BucketLabel(b), d.buckets[b].execs});
@@ -166,7 +174,7 @@ std::string StatementHtml(const StatementData& d, const std::string& anchor) {
   std::vector<std::vector<std::string>> rows;
   for (const WhoRow& w : d.who) {
     rows.push_back({"<t>" + Html(w.orauser), "<t>" + Html(w.program), "<t>" + Html(w.host), "<t>" + Html(w.ip),
-                    "<t>" + Html(w.osuser), "<t>" + Html(w.service), Num(w.execs), Num(w.total), Num(w.errors)});
+                    "<t>" + Html(w.osuser), "<t>" + Html(w.service), Num(w.execs), TextMs(w.total), Num(w.errors)});
   }
   s << "<h3>Who ran it</h3>\n"
     << HtmlTable({"user", "program", "host", "IP", "OS user", "service", "executions", "total (ms)", "errors"}, rows);
@@ -176,7 +184,7 @@ std::string StatementHtml(const StatementData& d, const std::string& anchor) {
   if (!d.variants.empty()) {
     rows.clear();
     for (const Variant& v : d.variants) {
-      rows.push_back({Num(v.sql_id), Num(v.execs), Num(v.total), "<t>" + Html(v.text)});
+      rows.push_back({Num(v.sql_id), Num(v.execs), TextMs(v.total), "<t>" + Html(v.text)});
     }
     s << "<h3>Variants (same fingerprint)</h3>\n"
       << HtmlTable({"sql_id", "executions", "total (ms)", "text"}, rows);
@@ -347,9 +355,24 @@ void StatementText(const StatementData& d, size_t width, std::ostream& out) {
   out << "\nTime distribution\n"
       << TextTable({"TIME", "EXECS", "TOTAL_MS", ""}, rows, {false, true, true, false}, {false, false, false, true}, width);
   rows.clear();
-  for (const HourRow& h : d.hours) rows.push_back({h.hour + "h", Num(h.execs), TextMs(h.total), Num(h.errors)});
-  out << "\nExecutions per hour\n"
-      << TextTable({"HOUR", "EXECS", "TOTAL_MS", "ERRS"}, rows, {false, true, true, true}, {false, false, false, false}, width);
+  double day_total = 0;
+  // More than two days of hours read better as days (CSV, JSON and HTML keep the hours).
+  const bool by_day = d.hours.size() > 48;
+  for (const HourRow& h : d.hours) {
+    const std::string label = by_day ? h.hour.substr(0, 10) : h.hour + "h";
+    if (by_day && !rows.empty() && rows.back()[0] == label) {
+      std::vector<std::string>& last = rows.back();
+      last[1] = Num(std::stod(last[1]) + h.execs);
+      day_total += h.total;
+      last[2] = TextMs(day_total);
+      last[3] = Num(std::stod(last[3]) + h.errors);
+      continue;
+    }
+    day_total = h.total;
+    rows.push_back({label, Num(h.execs), TextMs(h.total), Num(h.errors)});
+  }
+  out << (by_day ? "\nExecutions per day\n" : "\nExecutions per hour\n")
+      << TextTable({by_day ? "DAY" : "HOUR", "EXECS", "TOTAL_MS", "ERRS"}, rows, {false, true, true, true}, {false, false, false, false}, width);
   rows.clear();
   for (const WhoRow& w : d.who) {
     rows.push_back({Num(w.execs), TextMs(w.total), Num(w.errors), w.orauser, w.program, w.host, w.ip, w.osuser, w.service});
@@ -447,9 +470,9 @@ int SessionsReport(Session& session, const Options& options, std::ostream& out) 
   for (size_t n = 0; n < rows.size(); ++n) {
     const Row& r = rows[n];
     if (format == "html") {
-      cells.push_back({Num(static_cast<double>(n + 1)), "<t>" + Html(r.value), Num(r.execs), Num(r.total),
-                       Num(avg(r)), Num(r.max), Num(r.errors), Num(r.statements), Num(r.sessions),
-                       Share(r.total, grand_total), Html(r.first), Html(r.last)});
+      cells.push_back({Num(static_cast<double>(n + 1)), "<t>" + Html(r.value), Num(r.execs), TextMs(r.total),
+                       TextMs(avg(r)), TextMs(r.max), Num(r.errors), Num(r.statements), Num(r.sessions),
+                       Pct(r.total, grand_total), Html(r.first), Html(r.last)});
     } else {
       cells.push_back({Num(static_cast<double>(n + 1)), r.value, Num(r.execs), TextMs(r.total), TextMs(avg(r)),
                        Num(r.errors), Num(r.statements), Num(r.sessions), Num(std::round(grand_total > 0 ? 100 * r.total / grand_total : 0)) + "%"});
@@ -476,9 +499,9 @@ std::string TopTableHtml(const TopResult& top, const std::string& by) {
   for (size_t n = 0; n < top.items.size(); ++n) {
     const Item& i = top.items[n];
     const std::string key = by == "statement" ? "<a href=\"#s" + Html(i.key) + "\">" + Html(i.key) + "</a>" : Html(i.key);
-    rows.push_back({Num(static_cast<double>(n + 1)), key, Num(i.execs), Num(i.total), Num(i.Avg()),
-                    Num(i.ranked.p50), Num(i.ranked.p95), Num(i.ranked.p99), Num(i.max), Num(i.rows),
-                    Num(i.errors), Share(i.total, top.grand_total), "<t>" + Html(Cut(OneLine(i.text), 300))});
+    rows.push_back({Num(static_cast<double>(n + 1)), key, Num(i.execs), TextMs(i.total), TextMs(i.Avg()),
+                    TextMs(i.ranked.p50), TextMs(i.ranked.p95), TextMs(i.ranked.p99), TextMs(i.max), Num(i.rows),
+                    Num(i.errors), Pct(i.total, top.grand_total), "<t>" + Html(Cut(OneLine(i.text), 300))});
   }
   return HtmlTable({"#", by == "statement" ? "sql_id" : "fingerprint", "executions", "total (ms)", "avg (ms)",
                     "p50 (ms)", "p95 (ms)", "p99 (ms)", "max (ms)", "rows", "errors", "share (%)", "text"},
@@ -506,8 +529,8 @@ int OverviewReport(Session& session, const Options& options, std::ostream& out) 
   HtmlBegin(out, "Quorvex report", f);
   out << "<h2 id=\"overview\">Overview</h2>\n"
       << HtmlTable({"executions", "total time (ms)", "avg (ms)", "statements", "fingerprints", "failed executions"},
-                   {{Num(statements.grand_execs), Num(statements.grand_total),
-                     Num(statements.grand_execs ? statements.grand_total / statements.grand_execs : 0),
+                   {{Num(statements.grand_execs), TextMs(statements.grand_total),
+                     TextMs(statements.grand_execs ? statements.grand_total / statements.grand_execs : 0),
                      Num(static_cast<double>(statements.count)), Num(static_cast<double>(fingerprints.count)),
                      Num(error_count)}});
   std::vector<Bar> execs, times;
