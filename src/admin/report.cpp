@@ -63,7 +63,7 @@ int Top(repository::Session& session, const Options& options, bool full, std::os
   }
   if (format == "html") {
     HtmlBegin(out, std::string("Top ") + (by == "statement" ? "statements" : "fingerprints") + " by " + order, f);
-    out << TopTableHtml(top, by);
+    out << TopTableHtml(top, by, 0);
     HtmlEnd(out);
     return 0;
   }

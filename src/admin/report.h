@@ -13,8 +13,8 @@
 //            [--host H] [--min-time MS]
 //
 // WHEN is a local time "YYYY-MM-DD[ HH:MM[:SS]]" or a time before now: "30m", "2h", "7d".
-// Percentiles are exact (nearest rank): the database orders each statement's times and hands
-// back the value at each rank, so no report holds more than a few values per statement.
+// Percentiles are exact (nearest rank): the database numbers each statement's times in order
+// and hands back the values at the ranks, so no report holds more than three per statement.
 //
 // Threading: one thread, the caller's session.
 #pragma once

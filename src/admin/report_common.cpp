@@ -109,11 +109,8 @@ void BindScope(Query& q, const Scope& s) {
   q.SetString("fingerprint_hash", s.fingerprint_hash);
 }
 
-Ranked RankTimes(Session& session, const Filters& f, const Scope& scope, double count) {
+Ranked RankTimes(Session& session, const Filters& f, const Scope& scope) {
   Ranked r;
-  if (count < 1) return r;
-  auto rank = [&](double p) { return std::max(1.0, std::ceil(p * count - 1e-9)); };
-  const double r50 = rank(0.50), r95 = rank(0.95), r99 = rank(0.99);
   const bool unfiltered = f.srvc_id == 0 && f.orauser.empty() && f.program.empty() && f.host.empty();
   auto q = session.NewQuery(unfiltered ? SqlId::kReportTimesAtRanksUnfiltered : SqlId::kReportTimesAtRanks);
   q->SetDateTime("since", f.since);
@@ -121,16 +118,19 @@ Ranked RankTimes(Session& session, const Filters& f, const Scope& scope, double 
   q->SetNumber("min_time", f.min_time);
   if (!unfiltered) BindFilters(*q, f);
   BindScope(*q, scope);
-  q->SetNumber("r1", r50);
-  q->SetNumber("r2", r95);
-  q->SetNumber("r3", r99);
+  q->SetNumber("p1", 50);
+  q->SetNumber("p2", 95);
+  q->SetNumber("p3", 99);
   q->Open();
   for (; !q->Eof(); q->Next()) {
+    // The count comes with the times, so the ranks hold even while services add rows.
+    const double n = q->FieldAsNumber("n");
     const double rn = q->FieldAsNumber("rn");
     const double t = q->FieldAsNumber("exec_time");
-    if (rn == r50) r.p50 = t;
-    if (rn == r95) r.p95 = t;
-    if (rn == r99) r.p99 = t;
+    auto rank = [&](double percent) { return std::floor((percent * n + 99) / 100); };
+    if (rn == rank(50)) r.p50 = t;
+    if (rn == rank(95)) r.p95 = t;
+    if (rn == rank(99)) r.p99 = t;
     r.first = q->FieldAsString("first_seen");
     r.last = q->FieldAsString("last_seen");
   }
@@ -186,7 +186,7 @@ TopResult RankTop(Session& session, const Filters& f, const std::string& by,
       res.grand_execs += q->FieldAsNumber("execs");
     }
   }
-  auto rank = [&](Item& item) { item.ranked = RankTimes(session, f, item.scope, item.execs); };
+  auto rank = [&](Item& item) { item.ranked = RankTimes(session, f, item.scope); };
   if (order == "p95") {
     for (Item& item : res.items) rank(item);
   }

@@ -42,16 +42,15 @@ struct Scope {
 };
 void BindScope(repository::Query& q, const Scope& s);
 
-// The nearest-rank percentiles of a scope's times and its first and last execution. The
-// ranks come from the execution count; the database orders the times and hands back only
-// the values at those ranks, so nothing but three values is held here however many
-// executions there are.
+// The nearest-rank percentiles of a scope's times and its first and last execution (all 0
+// and empty without executions). The database orders the times and hands back only the
+// values at the ranks, so nothing but three values is held here however many executions
+// there are.
 struct Ranked {
   double p50 = 0, p95 = 0, p99 = 0;
   std::string first, last;
 };
-Ranked RankTimes(repository::Session& session, const Filters& f, const Scope& scope,
-                 double count);
+Ranked RankTimes(repository::Session& session, const Filters& f, const Scope& scope);
 
 // The time buckets of the histograms: bucket i holds times in [kBucketFrom[i], kBucketFrom[i+1])
 // milliseconds, the last one everything from 10 s up.

@@ -110,7 +110,7 @@ StatementData LoadStatement(Session& session, const Filters& f, const Scope& sco
     d.rows = q.FieldAsNumber("row_count");
     d.errors = q.FieldAsNumber("errors");
   });
-  d.ranked = RankTimes(session, f, scope, d.execs);
+  d.ranked = RankTimes(session, f, scope);
   if (!d.fingerprint_hash.empty()) {
     auto q = session.NewQuery(SqlId::kReportVariants);
     BindFilters(*q, f);
@@ -494,11 +494,12 @@ int SessionsReport(Session& session, const Options& options, std::ostream& out) 
   return 0;
 }
 
-std::string TopTableHtml(const TopResult& top, const std::string& by) {
+std::string TopTableHtml(const TopResult& top, const std::string& by, size_t linked) {
   std::vector<std::vector<std::string>> rows;
   for (size_t n = 0; n < top.items.size(); ++n) {
     const Item& i = top.items[n];
-    const std::string key = by == "statement" ? "<a href=\"#s" + Html(i.key) + "\">" + Html(i.key) + "</a>" : Html(i.key);
+    const std::string key =
+        n < linked ? "<a href=\"#s" + Html(i.key) + "\">" + Html(i.key) + "</a>" : Html(i.key);
     rows.push_back({Num(static_cast<double>(n + 1)), key, Num(i.execs), TextMs(i.total), TextMs(i.Avg()),
                     TextMs(i.ranked.p50), TextMs(i.ranked.p95), TextMs(i.ranked.p99), TextMs(i.max), Num(i.rows),
                     Num(i.errors), Pct(i.total, top.grand_total), "<t>" + Html(Cut(OneLine(i.text), 300))});
@@ -540,11 +541,11 @@ int OverviewReport(Session& session, const Options& options, std::ostream& out) 
     times.push_back({label, h.total});
   }
   out << BarChart("Executions per hour", "executions", execs) << BarChart("Time per hour", "ms", times);
-  out << "<h2 id=\"fingerprints\">Top fingerprints by time</h2>\n" << TopTableHtml(fingerprints, "fingerprint");
+  out << "<h2 id=\"fingerprints\">Top fingerprints by time</h2>\n" << TopTableHtml(fingerprints, "fingerprint", 0);
   std::vector<std::vector<std::string>> rows;
   for (const ErrorRow& e : errors) rows.push_back({"ORA-" + Num(e.code), Num(e.execs), Html(e.last)});
   out << "<h2 id=\"errors\">Errors</h2>\n" << HtmlTable({"error", "executions", "last"}, rows);
-  out << "<h2 id=\"statements\">Top statements by time</h2>\n" << TopTableHtml(statements, "statement");
+  out << "<h2 id=\"statements\">Top statements by time</h2>\n" << TopTableHtml(statements, "statement", sections);
   for (size_t n = 0; n < statements.items.size() && n < sections; ++n) {
     const Item& i = statements.items[n];
     out << StatementHtml(LoadStatement(session, f, i.scope, i.key, limit), "s" + i.key);

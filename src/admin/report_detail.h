@@ -15,7 +15,8 @@ int StatementReport(repository::Session& session, const std::string& id, const O
                     std::ostream& out);
 int SessionsReport(repository::Session& session, const Options& options, std::ostream& out);
 int OverviewReport(repository::Session& session, const Options& options, std::ostream& out);
-// The top items as an HTML table (by: statement or fingerprint).
-std::string TopTableHtml(const TopResult& top, const std::string& by);
+// The top items as an HTML table (by: statement or fingerprint); the keys of the first
+// `linked` items link to their sections (id "s" + key) further down the page.
+std::string TopTableHtml(const TopResult& top, const std::string& by, size_t linked);
 
 }  // namespace qx::admin::report

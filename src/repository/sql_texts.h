@@ -46,9 +46,10 @@ enum class SqlId {
   // executions of the statement with that id or of every statement with that fingerprint.
   kReportTop,                    // per statement: sql_id, execs, total_ms, max_ms, row_count,
                                  // errors, fingerprint_hash
-  kReportTimesAtRanks,           // scope, :r1, :r2, :r3 (1-based ranks) -> rn, exec_time,
-                                 // first_seen, last_seen: the times at those ranks of the
-                                 // scope's times in ascending order, its first and last date
+  kReportTimesAtRanks,           // scope, :p1, :p2, :p3 (whole percents) -> rn, n, exec_time,
+                                 // first_seen, last_seen: of the scope's n times in ascending
+                                 // order, those at the nearest ranks ceil(p * n / 100), and the
+                                 // scope's first and last date
   kReportTimesAtRanksUnfiltered, // kReportTimesAtRanks without :srvc_id, :orauser, :program,
                                  // :host (none set): answered from an index alone
   kReportFindStatement,          // scope -> id, fingerprint_hash, fingerprint, texts: the

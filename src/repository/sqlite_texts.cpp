@@ -134,15 +134,15 @@ const std::array<Lines, static_cast<size_t>(SqlId::kCount)>& SqliteTable() {
        " from qx_client_sql_history h where " QX_FILTERS " group by h.sql_id) a",
        "join qx_client_sql s on s.id = a.sql_id"},
       /* kReportTimesAtRanks */
-      {"select rn, exec_time, first_seen, last_seen from (select h.exec_time, row_number() over (order by h.exec_time) as rn,",
+      {"select rn, n, exec_time, first_seen, last_seen from (select h.exec_time, row_number() over (order by h.exec_time) as rn, count(*) over () as n,",
        " min(h.exec_date) over () as first_seen, max(h.exec_date) over () as last_seen",
        "from qx_client_sql_history h where " QX_SCOPE " and " QX_FILTERS ") t",
-       "where rn in (:r1, :r2, :r3) order by rn"},
+       "where rn in (cast((:p1 * n + 99) / 100 as integer), cast((:p2 * n + 99) / 100 as integer), cast((:p3 * n + 99) / 100 as integer)) order by rn"},
       /* kReportTimesAtRanksUnfiltered */
-      {"select rn, exec_time, first_seen, last_seen from (select h.exec_time, row_number() over (order by h.exec_time) as rn,",
+      {"select rn, n, exec_time, first_seen, last_seen from (select h.exec_time, row_number() over (order by h.exec_time) as rn, count(*) over () as n,",
        " min(h.exec_date) over () as first_seen, max(h.exec_date) over () as last_seen",
        "from qx_client_sql_history h where " QX_SCOPE " and " QX_TIME_WINDOW ") t",
-       "where rn in (:r1, :r2, :r3) order by rn"},
+       "where rn in (cast((:p1 * n + 99) / 100 as integer), cast((:p2 * n + 99) / 100 as integer), cast((:p3 * n + 99) / 100 as integer)) order by rn"},
       /* kReportFindStatement */
       {"select id, fingerprint_hash, fingerprint, sqltext, sqltext1, sqltext2, sqltext3 from qx_client_sql s",
        "where s.id = :sql_id or s.fingerprint_hash = :fingerprint_hash order by id limit 1"},
