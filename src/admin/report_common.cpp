@@ -214,6 +214,10 @@ TopResult RankTop(Session& session, const Filters& f, const std::string& by,
       item.text = !item.scope.fingerprint_hash.empty() && !q->FieldAsString("fingerprint").empty()
                       ? q->FieldAsString("fingerprint")
                       : StatementText(*q);
+    } else {
+      // Executions of a statement no longer in the catalogue (purged while a service still
+      // had its id) are counted and shown, not dropped.
+      item.text = "(statement " + Num(item.scope.sql_id) + " is not in the catalogue)";
     }
   }
   return res;

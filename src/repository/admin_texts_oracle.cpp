@@ -42,7 +42,7 @@ const std::vector<std::string>& OracleAdminText(SqlId id) {
        {"select a.sql_id, a.execs, a.total_ms, a.max_ms, a.row_count, a.errors, s.fingerprint_hash from",
         "(select h.sql_id, count(*) as execs, sum(h.exec_time) as total_ms, max(h.exec_time) as max_ms, sum(h.rows_processed) as row_count, " QX_ERRORS,
         " from qx_client_sql_history h where " QX_FILTERS " group by h.sql_id) a",
-        "join qx_client_sql s on s.id = a.sql_id"}},
+        "left join qx_client_sql s on s.id = a.sql_id"}},
       {SqlId::kReportTimesAtRanks,
        {"select rn, n, exec_time, first_seen, last_seen from (select h.exec_time, row_number() over (order by h.exec_time) as rn, count(*) over () as n,",
         " min(h.exec_date) over () as first_seen, max(h.exec_date) over () as last_seen",

@@ -45,7 +45,8 @@ enum class SqlId {
   // fingerprint ("scope" below): :sql_id (-1 = none) or :fingerprint_hash (NULL = none), the
   // executions of the statement with that id or of every statement with that fingerprint.
   kReportTop,                    // per statement: sql_id, execs, total_ms, max_ms, row_count,
-                                 // errors, fingerprint_hash
+                                 // errors, fingerprint_hash (NULL also when the history names
+                                 // a statement the catalogue lacks)
   kReportTimesAtRanks,           // scope, :p1, :p2, :p3 (whole percents) -> rn, n, exec_time,
                                  // first_seen, last_seen: of the scope's n times in ascending
                                  // order, those at the nearest ranks ceil(p * n / 100), and the
