@@ -16,7 +16,7 @@ sqlite_package=better-sqlite3@12.4.1  # SQLite 3.50.4
 sqlite_tarball=better-sqlite3-12.4.1.tgz
 sqlite_sha256=14398acbf00d1e8fe0a2753df7d4f15c13138e4b874f4e6e96791f65b4536d0d
 
-deps=$dir/deps
+deps=$(realpath -m "$dir")/deps  # absolute: cmake is given it, and BUILD_DIR may be either
 mkdir -p "$deps"
 if ! echo "$sqlite_sha256  $deps/$sqlite_tarball" | sha256sum -c --status 2>/dev/null; then
   rm -f "$deps/$sqlite_tarball"
@@ -43,6 +43,6 @@ launcher=()
 if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache); fi
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" \
-  -DQX_BUILD_TESTS="${QX_BUILD_TESTS:-ON}" -DQX_SQLITE_DIR="$PWD/$deps/sqlite" -DPCAP_INCLUDE_DIR="$PWD/$deps/pcap-include" \
+  -DQX_BUILD_TESTS="${QX_BUILD_TESTS:-ON}" -DQX_SQLITE_DIR="$deps/sqlite" -DPCAP_INCLUDE_DIR="$deps/pcap-include" \
   "${launcher[@]}" >/dev/null
 nice -n 5 ninja -C "$dir" -j"$(nproc)" "$@"

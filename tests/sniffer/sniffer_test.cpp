@@ -5,6 +5,7 @@
 #include <pcap/pcap.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
@@ -16,6 +17,22 @@
 
 namespace qx::sniffer {
 namespace {
+
+// The interface these tests select: Linux's loopback, or the one interface of the stand-in
+// capture library that the Windows suite runs with.
+#ifdef _WIN32
+constexpr const char* kLoopback = "\\Device\\NPF_{QX-STANDIN}";
+// The stand-in interface opens only with a capture file behind it.
+struct OpenableInterface {
+  OpenableInterface() {
+    _putenv_s("QX_WPCAP_FILE", QX_SOURCE_DIR "/tests/data/captures/Oracle-good.pcap");
+  }
+  ~OpenableInterface() { _putenv_s("QX_WPCAP_FILE", ""); }
+};
+#else
+constexpr const char* kLoopback = "lo";
+struct OpenableInterface {};
+#endif
 
 int IndexOf(const TSniffer& sniffer, const std::string& name) {
   for (int i = 0; i < sniffer.DeviceCount(); ++i) {
@@ -73,11 +90,12 @@ TEST(Sniffer, InterfaceTakesItsFirstIPv4AddressEntry) {
 }
 
 TEST(Sniffer, DeviceIndexSelectsAndRefuses) {
+  const OpenableInterface openable;
   TSniffer sniffer;
   ASSERT_GT(sniffer.DeviceCount(), 0);
   EXPECT_EQ(sniffer.DeviceIndex(), 0);
   EXPECT_EQ(sniffer.DeviceName(), sniffer.Device(0).Name);
-  const int lo = IndexOf(sniffer, "lo");
+  const int lo = IndexOf(sniffer, kLoopback);
   ASSERT_GE(lo, 0);
   sniffer.SetDeviceIndex(lo);
   sniffer.SetFilterString("tcp");
@@ -101,8 +119,9 @@ TEST(Sniffer, DeviceIndexSelectsAndRefuses) {
 }
 
 TEST(Sniffer, FilterStringAndProtocolFollowEachOther) {
+  const OpenableInterface openable;
   TSniffer sniffer;
-  sniffer.SetDeviceIndex(IndexOf(sniffer, "lo"));
+  sniffer.SetDeviceIndex(IndexOf(sniffer, kLoopback));
   EXPECT_EQ(sniffer.CaptureProtocol(), pAny);
   EXPECT_EQ(sniffer.FilterString(), "");
 

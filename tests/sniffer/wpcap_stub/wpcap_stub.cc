@@ -273,8 +273,19 @@ int pcap_minor_version(pcap_t*) { return 4; }
 const char* pcap_lib_version() { return "Quorvex stand-in capture library"; }
 int pcap_setbuff(pcap_t*, int) { return 0; }
 
-int pcap_compile(pcap_t*, bpf_program* program, const char* text, int, bpf_u_int32) {
+// Understands "ip" and "tcp"; any other text passes every frame, except one whose parentheses
+// do not balance, which is refused as libpcap's parser refuses it.
+int pcap_compile(pcap_t* p, bpf_program* program, const char* text, int, bpf_u_int32) {
   const std::string t = text ? text : "";
+  int depth = 0;
+  for (char c : t) {
+    depth += c == '(' ? 1 : c == ')' ? -1 : 0;
+    if (depth < 0) break;
+  }
+  if (depth != 0) {
+    std::snprintf(p->error, sizeof p->error, "syntax error in filter expression");
+    return -1;
+  }
   program->bf_len = t == "ip" ? 1 : t == "tcp" ? 2 : 0;
   program->bf_insns = nullptr;
   return 0;
