@@ -75,8 +75,8 @@ long SendSome(SocketHandle socket, const char* data, size_t size, SocketError* e
 bool SendAllWhile(SocketHandle socket, const char* data, size_t size, int slice_ms,
                   const std::function<bool()>& keep_waiting, SocketError* error);
 // True when the peer has ended its side or the socket has failed; false while it is open.
-// Never blocks. On Linux the end is seen even behind bytes not yet read; on Windows only
-// once they have been read.
+// Never blocks. On Linux the end is seen even behind bytes not yet read; on Windows a reset
+// is too, an orderly close only once they have been read.
 bool PeerEnded(SocketHandle socket);
 
 // Waits until `a` or `b` is readable, closed or failed (timeout_ms < 0: no limit).

@@ -365,13 +365,14 @@ bool SendAllWhile(SocketHandle socket, const char* data, size_t size, int slice_
 }
 
 bool PeerEnded(SocketHandle socket) {
-  fd_set readable;
-  FD_ZERO(&readable);
-  FD_SET(S(socket), &readable);
-  timeval now{0, 0};
-  const int ready = select(0, &readable, nullptr, nullptr, &now);
+  // A reset or failure shows as POLLHUP / POLLERR even while bytes are still queued (whether
+  // the reset discarded them or, under Wine, they wait before it); an orderly close only once
+  // they have been read, by the peek below.
+  WSAPOLLFD p{S(socket), POLLRDNORM, 0};
+  const int ready = WSAPoll(&p, 1, 0);
   if (ready == SOCKET_ERROR) return true;
   if (ready == 0) return false;
+  if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) return true;
   char byte;
   const int n = recv(S(socket), &byte, 1, MSG_PEEK);
   return n == 0 || (n == SOCKET_ERROR && WSAGetLastError() != WSAEWOULDBLOCK);
