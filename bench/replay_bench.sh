@@ -13,7 +13,11 @@ statements=${3:-100}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-now() { date +%s.%N; }
+# Runs a command under /usr/bin/time: appends "wall user system peak-RSS-KB" to $work/$1.
+timed() {
+  out=$1; shift
+  /usr/bin/time -o "$work/$out" -f '%e %U %S %M' "$@"
+}
 
 cp "$build/qxservice" "$build/qxadmin" "$work/"
 cd "$work"
@@ -27,14 +31,10 @@ frames=$("$build/qxgencap" capture.pcap "$sessions" "$statements" 10.0.0.1 1521)
   --work-port 0 --manage-port 47998 --ip-interface 10.255.0.1 >/dev/null
 printf '[Service]\nrpstConnStr=sqlite:repo.db\nMonitorServices=IDLE\n' > qxservice.ini
 
-t0=$(now)
-tcpdump -nn -r capture.pcap > /dev/null 2>&1
-t1=$(now)
-./qxservice -replay capture.pcap
-t2=$(now)
+timed t_tcpdump sh -c 'tcpdump -nn -r capture.pcap > /dev/null 2>&1'
+timed t_idle ./qxservice -replay capture.pcap
 printf '[Service]\nrpstConnStr=sqlite:repo.db\nMonitorServices=BENCH\n' > qxservice.ini
-./qxservice -replay capture.pcap
-t3=$(now)
+timed t_all ./qxservice -replay capture.pcap
 rows=$(sqlite3 repo.db 'select count(*) from qx_client_sql_history' 2>/dev/null || echo '?')
 distinct=$(sqlite3 repo.db 'select count(*) from qx_client_sql' 2>/dev/null || echo '?')
 # The same with statement texts found by the keyword search instead of the decoder, on a fresh
@@ -45,20 +45,31 @@ rm -f repo.db
   --work-port 0 --manage-port 47999 --ip-interface 10.255.0.1 >/dev/null
 printf '[Service]\nrpstConnStr=sqlite:repo.db\nMonitorServices=BENCH\nStatementCapture=keyword\n' \
   > qxservice.ini
-t4=$(now)
-./qxservice -replay capture.pcap
-t5=$(now)
+timed t_kw ./qxservice -replay capture.pcap
 
-awk -v f="$frames" -v a="$t0" -v b="$t1" -v c="$t2" -v e="$t3" -v g="$t4" -v h="$t5" -v r="$rows" -v d="$distinct" \
-    -v s="$sessions" -v n="$statements" 'BEGIN {
-  td = b - a; ti = c - b; tq = e - c; tk = h - g;
+# Wall time is what the targets count; on a machine shared with other work the processor
+# time (user + system) shows the program's own cost beside it.
+read -r td tdu tds tdm < "$work/t_tcpdump"
+read -r ti tiu tis tim < "$work/t_idle"
+read -r tq tqu tqs tqm < "$work/t_all"
+read -r tk tku tks tkm < "$work/t_kw"
+awk -v f="$frames" -v r="$rows" -v d="$distinct" -v s="$sessions" -v n="$statements" \
+    -v td="$td" -v ti="$ti" -v tq="$tq" -v tk="$tk" \
+    -v cd="$(echo "$tdu + $tds" | bc)" -v ci="$(echo "$tiu + $tis" | bc)" \
+    -v cq="$(echo "$tqu + $tqs" | bc)" -v ck="$(echo "$tku + $tks" | bc)" \
+    -v mq="$tqm" -v mi="$tim" 'BEGIN {
+  if (td <= 0) td = 0.005; if (ti <= 0) ti = 0.005; if (tq <= 0) tq = 0.005; if (tk <= 0) tk = 0.005;
+  if (cd <= 0) cd = 0.005; if (cq <= 0) cq = 0.005;
   printf "capture: %d sessions x %d statements, %d frames\n", s, n, f;
-  printf "tcpdump -r                      : %8.2f s %10.0f frames/s\n", td, f / td;
-  printf "qxservice -REPLAY, no match     : %8.2f s %10.0f frames/s\n", ti, f / ti;
-  printf "qxservice -REPLAY, all sessions : %8.2f s %10.0f frames/s", tq, f / tq;
-  printf " (%s history rows, %s statements)\n", r, d;
-  printf "qxservice -REPLAY, keyword search: %6.2f s %10.0f frames/s\n", tk, f / tk;
+  printf "%-34s %7s %11s %7s %13s\n", "run", "wall s", "frames/s", "cpu s", "peak RSS MB";
+  printf "%-34s %7.2f %11.0f %7.2f\n", "tcpdump -r", td, f / td, cd;
+  printf "%-34s %7.2f %11.0f %7.2f %13.1f\n", "qxservice -REPLAY, no match", ti, f / ti, ci, mi / 1024;
+  printf "%-34s %7.2f %11.0f %7.2f %13.1f\n", "qxservice -REPLAY, all sessions", tq, f / tq, cq, mq / 1024;
+  printf "%-34s %7.2f %11.0f %7.2f\n", "qxservice -REPLAY, keyword search", tk, f / tk, ck;
+  printf "all sessions: %s history rows, %s statements: %.0f executions written/s\n", r, d,
+         r / tq;
   printf "ratio to tcpdump (frames per second): no match %.2f, all sessions %.2f\n",
          td / ti, td / tq;
+  printf "ratio to tcpdump (processor time): all sessions %.2f\n", cd / cq;
   printf "decoder / keyword search (frames per second): %.2f\n", tk / tq;
 }'
