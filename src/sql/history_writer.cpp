@@ -231,6 +231,9 @@ void HistoryWriter::WriteGroup(std::vector<HistoryRow>& rows) {
   const bool marked = !instance_.empty();
   const bool outcome = svc_.historyOutcomeColumns;
   using repository::SqlId;
+  // A connection's rows come together: its mark key is made once per run of them.
+  uint64_t mark_stream = 0;
+  std::string mark_key;
   auto st = svc_.session->NewStatement(
       marked ? (outcome ? SqlId::kInsertSqlHistoryOutcomeSpooled : SqlId::kInsertSqlHistorySpooled)
              : (outcome ? SqlId::kInsertSqlHistoryOutcome : SqlId::kInsertSqlHistory));
@@ -263,7 +266,11 @@ void HistoryWriter::WriteGroup(std::vector<HistoryRow>& rows) {
           }
         }
         if (marked) {
-          st->SetString("instance", MarkKey(r.stream_key));
+          if (mark_key.empty() || r.stream_key != mark_stream) {
+            mark_stream = r.stream_key;
+            mark_key = MarkKey(r.stream_key);
+          }
+          st->SetString("instance", mark_key);
           st->SetNumber("spool_seq", static_cast<double>(r.stream_seq));
         }
       },
@@ -283,8 +290,14 @@ void HistoryWriter::Run() {
       std::unique_lock<std::mutex> lock(mu_);
       changed_.wait(lock, [this] { return !rows_.empty() || stopping_; });
       if (rows_.empty()) return;  // stopping, and everything is written
+      // The group leaves the queue while it is written (backlog_ still counts it) and goes
+      // back to its front when the repository cannot take it.
       const size_t n = std::min(rows_.size(), kMaxGroup);
-      group.assign(rows_.begin(), rows_.begin() + static_cast<long>(n));
+      group.reserve(n);
+      for (size_t i = 0; i < n; ++i) {
+        group.push_back(std::move(rows_.front()));
+        rows_.pop_front();
+      }
     }
     const size_t taken = group.size();
     std::vector<HistoryRow> written = group;
@@ -292,6 +305,8 @@ void HistoryWriter::Run() {
       WriteGroup(written);
     } catch (const std::exception& e) {
       std::unique_lock<std::mutex> lock(mu_);
+      rows_.insert(rows_.begin(), std::make_move_iterator(group.begin()),
+                   std::make_move_iterator(group.end()));
       if (!outage_) {
         outage_ = true;
         recovering_ = false;
@@ -324,7 +339,6 @@ void HistoryWriter::Run() {
     uint64_t held = 0;
     {
       std::lock_guard<std::mutex> lock(mu_);
-      for (size_t i = 0; i < taken; ++i) rows_.pop_front();
       backlog_ -= taken;
       left = backlog_;
       if (outage_) {

@@ -70,7 +70,9 @@ class Spool;
 class HistoryWriter {
  public:
   static constexpr size_t kMaxBacklog = 200000;  // without a spool: Enqueue waits beyond it
-  static constexpr size_t kMaxGroup = 256;       // rows written in one go, at most
+  // Rows written in one go, at most: one transaction, so the commit's WAL write and the
+  // index pages it touches are shared by that many rows.
+  static constexpr size_t kMaxGroup = 4096;
 
   // `spool`: where rows are journalled before they are handed over (null: memory only).
   // `instance`: this instance's key of the spool mark in the repository ("" : no mark, as

@@ -222,6 +222,48 @@ TEST(SqliteSession, GroupedRowsEndAsIfExecutedOneByOne) {
   EXPECT_EQ(errors.size(), 2u);
 }
 
+// A statement keeps its prepared script and bind storage from row to row: each row must still
+// get its own values (a shorter text after a longer one, a date-time that changes back), and
+// a reconnect in between, which finalizes every prepared statement, must not leave it
+// pointing at the old ones.
+TEST(SqliteSession, AStatementRunRowAfterRowKeepsEachRowsValuesAcrossAReconnect) {
+  TempDir dir;
+  auto s = NewRepository(dir);
+  auto st = s->NewStatement(SqlId::kInsertSqlHistory);
+  const double d1 = platform::EncodeDateTime({2026, 3, 1, 10, 20, 30, 0});
+  const double d2 = platform::EncodeDateTime({2026, 3, 1, 10, 20, 31, 0});
+  const std::string long_host(40, 'h');
+  struct Row {
+    double when;
+    std::string host;
+  };
+  auto write = [&](const std::vector<Row>& rows) {
+    st->ExecuteRows(
+        rows.size(),
+        [&](size_t i) {
+          st->SetNumber("sql_id", static_cast<double>(i + 1));
+          st->SetNumber("srvc_id", 1);
+          st->SetDateTime("exec_date", rows[i].when);
+          st->SetNumber("exec_time", 0);
+          st->SetNumber("session_id", 1);
+          st->SetString("host", rows[i].host);
+          for (const char* name : {"ip", "orauser", "service_name", "sid", "program", "username"}) {
+            st->SetString(name, "x");
+          }
+        },
+        [](size_t i, const std::exception& e) { ADD_FAILURE() << i << ": " << e.what(); });
+  };
+  write({{d1, long_host}, {d1, "a"}, {d2, "b"}, {d1, ""}});
+  s->Disconnect();
+  s->Connect();
+  write({{d2, "c"}, {d2, long_host}});
+  auto rows = Open(*s, "select group_concat(exec_date || '/' || coalesce(host, '-'), ' ') as v "
+                       "from (select exec_date, host from qx_client_sql_history order by id)");
+  EXPECT_EQ(rows->FieldAsString("v"),
+            "2026-03-01 10:20:30/" + long_host + " 2026-03-01 10:20:30/a 2026-03-01 10:20:31/b "
+            "2026-03-01 10:20:30/- 2026-03-01 10:20:31/c 2026-03-01 10:20:31/" + long_host);
+}
+
 TEST(SqliteSession, RunsTheServicesStatements) {
   TempDir dir;
   auto s = NewRepository(dir);

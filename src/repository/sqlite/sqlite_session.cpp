@@ -12,6 +12,7 @@
 #include <cstring>
 #include <cstdint>
 #include <map>
+#include <string_view>
 #include <mutex>
 #include <unordered_map>
 
@@ -36,6 +37,9 @@ struct CachedPart {
   // Per parameter index (from 0): the name as written and its lower-cased key without the
   // prefix; the key is empty for a parameter that is not written ":name".
   std::vector<std::pair<std::string, std::string>> params;
+  // Per parameter: its position among the script's bind names (BindNames of the whole
+  // text), -1 for none; found on the first run, the names being fixed by the text.
+  std::vector<int> bind_index;
 };
 
 // The statements of one script text, prepared lazily in order: a statement may only be
@@ -65,6 +69,9 @@ struct Core {
   sqlite3_stmt* begin = nullptr;   // "BEGIN IMMEDIATE", guarded by mu
   sqlite3_stmt* commit = nullptr;  // "COMMIT", guarded by mu
   uint64_t uses = 0;               // guarded by mu; orders free_scripts for eviction
+  // Guarded by mu; rises whenever cached scripts are finalized, so that a statement that
+  // kept a pointer to its entry in `scripts` knows to look it up again.
+  uint64_t epoch = 1;
 
   static void Finalize(CachedScript& script) {
     for (CachedPart& part : script.parts) sqlite3_finalize(part.stmt);
@@ -79,6 +86,7 @@ struct Core {
     sqlite3_finalize(begin);
     sqlite3_finalize(commit);
     begin = commit = nullptr;
+    ++epoch;
   }
 };
 
@@ -118,37 +126,62 @@ struct ScriptText {
   const std::vector<std::string> names;  // as BindNames() gives them
 };
 
-// Bind values by lower-cased name, with the output variables among them.
+// Bind values by position among the script's lower-cased names, with the output variables
+// among them. A value set again reuses its text's storage, so a statement run row after row
+// does not allocate per value.
 struct BindSet {
   std::vector<std::string> names;  // as found in the text, lower-cased
-  std::map<std::string, BindValue> values;
+  std::vector<BindValue> values;   // per name
+  std::vector<char> bound;         // per name: a value was set
   std::map<std::string, bool> outputs;  // name -> set by the last run
 
-  void Set(const std::string& name, BindValue value) {
-    const std::string key = Lower(name);
-    bool known = false;
-    for (const std::string& n : names) known = known || n == key;
-    if (!known) throw RepositoryError("The statement has no bind variable :" + name);
-    values[key] = std::move(value);
+  void Init(const std::vector<std::string>& script_names) {
+    names = script_names;
+    values.assign(names.size(), BindValue());
+    bound.assign(names.size(), 0);
+  }
+  // The position of `name` (any case) among the names; -1 when the text has no such name.
+  int Find(std::string_view name) const {
+    for (size_t i = 0; i < names.size(); ++i) {
+      const std::string& n = names[i];
+      if (n.size() != name.size()) continue;
+      bool same = true;
+      for (size_t k = 0; k < n.size() && same; ++k) {
+        const char c = name[k];
+        same = n[k] == (c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+      }
+      if (same) return static_cast<int>(i);
+    }
+    return -1;
+  }
+  BindValue& Slot(const std::string& name) {
+    const int i = Find(name);
+    if (i < 0) throw RepositoryError("The statement has no bind variable :" + name);
+    bound[static_cast<size_t>(i)] = 1;
+    return values[static_cast<size_t>(i)];
   }
   void SetString(const std::string& name, const std::string& text) {
-    BindValue v;
+    BindValue& v = Slot(name);
     v.kind = BindValue::Kind::kString;
-    v.text = text;
-    Set(name, std::move(v));
+    v.text.assign(text);
   }
   void SetNumber(const std::string& name, double number) {
-    BindValue v;
+    BindValue& v = Slot(name);
     v.kind = BindValue::Kind::kNumber;
     v.number = number;
-    Set(name, std::move(v));
   }
   void SetDateTime(const std::string& name, double when) {
-    BindValue v;
+    BindValue& v = Slot(name);
+    // Rows of one group mostly share their second: the text is made again only when the
+    // value changes.
+    if (v.kind == BindValue::Kind::kDateTime && v.number == when && !v.text.empty()) return;
     v.kind = BindValue::Kind::kDateTime;
     v.number = when;
     v.text = DateTimeText(when);
-    Set(name, std::move(v));
+  }
+  const BindValue* Value(const std::string& key) const {
+    const int i = Find(key);
+    return i < 0 || !bound[static_cast<size_t>(i)] ? nullptr : &values[static_cast<size_t>(i)];
   }
 };
 
@@ -217,18 +250,23 @@ void BindOne(sqlite3* db, sqlite3_stmt* stmt, int index, const BindValue& v) {
   if (rc != SQLITE_OK) throw RepositoryError(ErrorText(db));
 }
 
-void BindAll(sqlite3* db, const CachedPart& part, const BindSet& binds) {
-  int index = 0;
-  for (const auto& [raw, key] : part.params) {
-    ++index;
+void BindAll(sqlite3* db, CachedPart& part, const BindSet& binds) {
+  if (part.bind_index.size() != part.params.size()) {
+    part.bind_index.clear();
+    for (const auto& [raw, key] : part.params) {
+      part.bind_index.push_back(key.empty() ? -1 : binds.Find(key));
+    }
+  }
+  for (size_t p = 0; p < part.params.size(); ++p) {
+    const auto& [raw, key] = part.params[p];
     if (key.empty()) {
       throw RepositoryError("Unsupported bind variable " + raw + "; write variables as :name");
     }
-    const auto it = binds.values.find(key);
-    if (it == binds.values.end()) {
+    const int at = part.bind_index[p];
+    if (at < 0 || !binds.bound[static_cast<size_t>(at)]) {
       throw RepositoryError("Not all variables bound: " + raw + " has no value");
     }
-    BindOne(db, part.stmt, index, it->second);
+    BindOne(db, part.stmt, static_cast<int>(p) + 1, binds.values[static_cast<size_t>(at)]);
   }
 }
 
@@ -264,7 +302,7 @@ Cell ReadCell(sqlite3_stmt* stmt, int col) {
 // columns; columns named like output variables set them from the first row. The columns are
 // read after the first step: a schema change since the statement was prepared re-prepares it
 // there, and "select *" may then yield other columns.
-void RunPrepared(sqlite3* db, const CachedPart& part, BindSet* binds, ResultSet* result) {
+void RunPrepared(sqlite3* db, CachedPart& part, BindSet* binds, ResultSet* result) {
   sqlite3_stmt* stmt = part.stmt;
   ResetOnExit reset(stmt);
   BindAll(db, part, *binds);
@@ -293,10 +331,8 @@ void RunPrepared(sqlite3* db, const CachedPart& part, BindSet* binds, ResultSet*
       throw RepositoryError("no data found for the output variable :" + out->first);
     }
     const Cell& cell = rs.rows.front()[c];
-    BindValue v;
-    v.kind = BindValue::Kind::kNumber;
-    v.number = cell.numeric ? cell.number : std::strtod(cell.text.c_str(), nullptr);
-    binds->values[out->first] = v;
+    binds->SetNumber(out->first,
+                     cell.numeric ? cell.number : std::strtod(cell.text.c_str(), nullptr));
     out->second = true;
   }
   if (result) *result = std::move(rs);
@@ -372,12 +408,27 @@ CachedScript& CachedFor(Core& core, const std::string& text, bool free_text,
 // `free_text` (administrators' conditions) admits one read-only statement only, so that a
 // condition can never change the repository.
 // With `grouped`, the caller has opened the transaction and commits it.
+// `hint` (not for free text): the caller's memory of the script's cache entry, so that a
+// statement run row after row looks its text up once.
+struct ScriptHint {
+  uint64_t epoch = 0;
+  CachedScript* cached = nullptr;
+  const char* key = nullptr;
+};
 void RunScript(Core& core, const std::string& text, BindSet* binds, ResultSet* result,
-               bool free_text, bool grouped = false) {
+               bool free_text, bool grouped = false, ScriptHint* hint = nullptr) {
   sqlite3* db = ConnectedDb(core);
   for (auto& out : binds->outputs) out.second = false;
   const char* script = nullptr;
-  CachedScript& cached = CachedFor(core, text, free_text, &script);
+  CachedScript* entry = nullptr;
+  if (hint && !free_text && hint->epoch == core.epoch && hint->cached) {
+    entry = hint->cached;
+    script = hint->key;
+  } else {
+    entry = &CachedFor(core, text, free_text, &script);
+    if (hint && !free_text) *hint = ScriptHint{core.epoch, entry, script};
+  }
+  CachedScript& cached = *entry;
   bool in_transaction = false;
   try {
     bool first = true;
@@ -391,7 +442,7 @@ void RunScript(Core& core, const std::string& text, BindSet* binds, ResultSet* r
         }
         PrepareNext(db, script, from, &cached);
       }
-      const CachedPart& part = cached.parts[i];
+      CachedPart& part = cached.parts[i];
       if (!part.stmt) continue;  // only a comment was left
       if (first) {
         first = false;
@@ -421,7 +472,7 @@ class SqliteStatement : public Statement {
  public:
   SqliteStatement(std::shared_ptr<Core> core, std::shared_ptr<const ScriptText> script)
       : core_(std::move(core)), script_(std::move(script)) {
-    binds_.names = script_->names;
+    binds_.Init(script_->names);
   }
   void SetString(const std::string& name, const std::string& value) override {
     binds_.SetString(name, value);
@@ -441,11 +492,13 @@ class SqliteStatement : public Statement {
     if (!binds_.outputs.count(key)) {
       throw RepositoryError(":" + name + " is not an output variable of the statement");
     }
-    return binds_.values.at(key).number;
+    const BindValue* v = binds_.Value(key);
+    if (!v) throw RepositoryError(":" + name + " has no value");
+    return v->number;
   }
   void Execute() override {
     std::lock_guard<std::mutex> lock(core_->mu);
-    RunScript(*core_, script_->text, &binds_, nullptr, false);
+    RunScript(*core_, script_->text, &binds_, nullptr, false, false, &hint_);
   }
   // All rows in one transaction: in WAL mode the commit is most of a small insert's cost. When
   // any row fails, the whole group is rolled back and the rows run again one by one, so each
@@ -460,7 +513,7 @@ class SqliteStatement : public Statement {
         RunControl(db, &core_->begin, "BEGIN IMMEDIATE");
         for (size_t i = 0; i < count; ++i) {
           set_row(i);
-          RunScript(*core_, script_->text, &binds_, nullptr, false, true);
+          RunScript(*core_, script_->text, &binds_, nullptr, false, true, &hint_);
         }
         RunControl(db, &core_->commit, "COMMIT");
         return;
@@ -477,6 +530,7 @@ class SqliteStatement : public Statement {
   std::shared_ptr<Core> core_;
   const std::shared_ptr<const ScriptText> script_;
   BindSet binds_;
+  ScriptHint hint_;  // guarded by core_->mu
 };
 
 class SqliteQuery : public Query {
@@ -484,7 +538,7 @@ class SqliteQuery : public Query {
   SqliteQuery(std::shared_ptr<Core> core, std::shared_ptr<const ScriptText> script,
               bool free_text)
       : core_(std::move(core)), script_(std::move(script)), free_text_(free_text) {
-    binds_.names = script_->names;
+    binds_.Init(script_->names);
   }
   void SetString(const std::string& name, const std::string& value) override {
     binds_.SetString(name, value);
