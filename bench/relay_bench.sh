@@ -7,9 +7,11 @@
 #     answer, COUNT times (qxpeer bench-rtt): round trips per second, median and 99th
 #     percentile, and the latency each relay adds to a round trip over the direct path;
 #   - bulk: one request answered by BYTES bytes from the server (qxpeer bench-bulk), in MB/s.
-# qxservice runs twice: as configured by default (history written every 100 executions, on
-# the client's path), and with the history written once at the session's end, which shows the
-# relay and its handlers without the repository's writes.
+# qxservice runs four times: as configured by default (history written every 100 executions,
+# on the client's path, every execution journalled in the spool), with the history written once
+# at the session's end (the relay and its handlers without the repository's writes), with the
+# keyword search instead of the decoder, and without the spool (SpoolLimitMB=0), whose ratio
+# to the default is the spool's cost.
 #
 # Usage: bench/relay_bench.sh [BUILD_DIR]   (default: build)
 # Environment: COUNT (10000), BYTES (1000000000), RUNS (5: the best of RUNS is reported).
@@ -77,6 +79,8 @@ start_qxservice qx_end "sqlHistCacheCount=100000000\n"
 QX_END=$STARTED_PORT
 start_qxservice qx_kw "StatementCapture=keyword\n"
 QX_KW=$STARTED_PORT
+start_qxservice qx_nospool "SpoolLimitMB=0\n"
+QX_NOSPOOL=$STARTED_PORT
 
 SOCAT=$(free_port)
 socat "TCP-LISTEN:$SOCAT,bind=127.0.0.1,reuseaddr,fork" "TCP:127.0.0.1:$ORACLE" &
@@ -99,8 +103,9 @@ haproxy -db -f "$WORK/haproxy.cfg" >/dev/null 2>&1 &
 PIDS+=($!)
 sleep 0.5
 
-NAMES=(direct qxservice "qxservice-history-at-end" "qxservice-keyword" socat haproxy)
-PORTS=("$ORACLE" "$QX" "$QX_END" "$QX_KW" "$SOCAT" "$HAPROXY")
+NAMES=(direct qxservice "qxservice-history-at-end" "qxservice-keyword" "qxservice-no-spool" socat
+  haproxy)
+PORTS=("$ORACLE" "$QX" "$QX_END" "$QX_KW" "$QX_NOSPOOL" "$SOCAT" "$HAPROXY")
 declare -A RATE MEDIAN P99 BULK
 
 value() { sed -n "s/^$1: \([0-9.]*\).*/\1/p"; }
@@ -153,3 +158,6 @@ done
 printf '\ndecoder against keyword search (qxservice / qxservice-keyword): round trips %s, bulk %s\n' \
   "$(ratio "${RATE[qxservice]}" "${RATE[qxservice-keyword]}")" \
   "$(ratio "${BULK[qxservice]}" "${BULK[qxservice-keyword]}")"
+printf 'spool against none (qxservice / qxservice-no-spool; target >= 0.95): round trips %s, bulk %s\n' \
+  "$(ratio "${RATE[qxservice]}" "${RATE[qxservice-no-spool]}")" \
+  "$(ratio "${BULK[qxservice]}" "${BULK[qxservice-no-spool]}")"
