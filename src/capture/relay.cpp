@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
-#include <vector>
 
 #include "capture/thread_data.h"
 
@@ -179,8 +178,10 @@ void TRelayListener::RunConnection(std::shared_ptr<TRelayConnection> conn) {
 }
 
 void TRelayListener::Relay(TRelayConnection& conn) {
-  // Chunks are handled and forwarded straight from the receive buffer, without a copy.
-  std::vector<char> buffer(kChunkSize);
+  // Chunks are handled and forwarded straight from the receive buffer, without a copy. The
+  // buffer is left uninitialised: an idle connection's pages stay untouched (not resident)
+  // beyond the bytes it has actually received.
+  const std::unique_ptr<char[]> buffer(new char[kChunkSize]);
   auto report = [&](const std::string& message) {
     if (OnException) Dispatch(conn, [&] { OnException(conn, message); });
   };
@@ -210,7 +211,7 @@ void TRelayListener::Relay(TRelayConnection& conn) {
       return stall.count() == 0 || Clock::now() - gone_since < stall;
     };
     platform::SocketError error;
-    if (platform::SendAllWhile(target, buffer.data(), size, kSendSliceMs, keep_waiting, &error)) {
+    if (platform::SendAllWhile(target, buffer.get(), size, kSendSliceMs, keep_waiting, &error)) {
       return true;
     }
     if (gone && !conn.stopping) {
@@ -253,12 +254,12 @@ void TRelayListener::Relay(TRelayConnection& conn) {
         continue;
       }
       if (client_ready) {
-        const long n = platform::Receive(conn.client, buffer.data(), buffer.size(), &error);
+        const long n = platform::Receive(conn.client, buffer.get(), kChunkSize, &error);
         if (n > 0) {
           const size_t size = static_cast<size_t>(n);
           if (OnExecute) {
             Dispatch(conn, [&] {
-              conn.chunk = std::string_view(buffer.data(), size);
+              conn.chunk = std::string_view(buffer.get(), size);
               OnExecute(conn);
               conn.chunk = {};
             });
@@ -273,12 +274,12 @@ void TRelayListener::Relay(TRelayConnection& conn) {
         }
       }
       if (server_ready) {
-        const long n = platform::Receive(conn.server, buffer.data(), buffer.size(), &error);
+        const long n = platform::Receive(conn.server, buffer.get(), kChunkSize, &error);
         if (n > 0) {
           const size_t size = static_cast<size_t>(n);
           if (OnOutboundData) {
             Dispatch(conn, [&] {
-              conn.chunk = std::string_view(buffer.data(), size);
+              conn.chunk = std::string_view(buffer.get(), size);
               OnOutboundData(conn);
               conn.chunk = {};
             });
