@@ -29,7 +29,7 @@ const char kUsage[] =
     "         [--concurrency C] [--service-name S] [--program P] [--host H] [--user U]\n"
     "         [--orauser O] [--framing old|new] [--statement-text TEXT ...] [--reply-size B]\n"
     "         [--terminal T] [--think-ms MS]\n"
-    "         [--end packet|client-reset|server-reset] [--connect-gap-ms MS]\n"
+    "         [--end packet|client-reset|server-reset] [--connect-gap-ms MS] [--together]\n"
     "  qxpeer bench-rtt --relay HOST:PORT --listen HOST:PORT [--count N] [--framing old|new]\n"
     "  qxpeer bench-bulk --relay HOST:PORT --listen HOST:PORT [--bytes B] [--framing old|new]\n"
     "replay and generate also take --chunk-bytes N [--chunk-gap-ms MS] (default 20): send in\n"
@@ -46,6 +46,7 @@ struct Args {
   std::map<std::string, std::string> values;
   std::vector<std::string> texts;  // every --statement-text
   bool steps = false;
+  bool together = false;
 };
 
 bool ParseArgs(int argc, char** argv, Args* args, std::string* error) {
@@ -56,8 +57,8 @@ bool ParseArgs(int argc, char** argv, Args* args, std::string* error) {
                                   "--chunk-bytes", "--chunk-gap-ms", "--end", "--connect-gap-ms"};
   for (int i = 2; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--steps") {
-      args->steps = true;
+    if (a == "--steps" || a == "--together") {
+      (a == "--steps" ? args->steps : args->together) = true;
       continue;
     }
     bool known = a == "--statement-text";
@@ -217,7 +218,7 @@ int Generate(const Args& args, int timeout_ms) {
   uint64_t sessions = 1, statements = 10, concurrency = 1, reply = 100, think = 0, gap = 0;
   if (!Number(args, "--sessions", 0, 1000000, &sessions, &error) ||
       !Number(args, "--statements", 0, 1000000, &statements, &error) ||
-      !Number(args, "--concurrency", 1, 2000, &concurrency, &error) ||
+      !Number(args, "--concurrency", 1, 10000, &concurrency, &error) ||
       !Number(args, "--reply-size", 12, 1000000, &reply, &error) ||
       !Number(args, "--think-ms", 0, 600000, &think, &error) ||
       !Number(args, "--connect-gap-ms", 0, 60000, &gap, &error))
@@ -244,6 +245,8 @@ int Generate(const Args& args, int timeout_ms) {
   g.reply_size = static_cast<size_t>(reply);
   run.sessions = static_cast<int>(sessions);
   run.concurrency = static_cast<int>(concurrency);
+  run.together = args.together;
+  if (run.together && concurrency < sessions) return Usage("--together needs --concurrency >= --sessions");
   const Script script = GenerateSession(g);
   const RunResult r = RunSessions(script, run);
   std::fputs(Summary(r).c_str(), stdout);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -476,6 +477,36 @@ TEST_F(ActiveMode, ManyConcurrentSessionsThroughOneRelay) {
     EXPECT_EQ(r, (Row{std::to_string(statements), std::to_string(statements)}));
   }
   EXPECT_EQ(Db("select count(*) from qx_client_sql")[0][0], std::to_string(statements));
+}
+
+// Five thousand clients connect in one burst and stay connected until all of them are in,
+// then each runs its statements: none is refused or reset, every byte arrives, every
+// execution is stored. The service runs with the descriptor limit its systemd unit gives it
+// (LimitNOFILE), or the most this machine allows.
+TEST_F(ActiveMode, FiveThousandSessionsAtOnceUnderTheUnitsLimits) {
+  const int sessions = UnderSanitizer() ? 300 : 5000;
+  const int statements = 20;
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 65536);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);  // inherited by qxservice and qxpeer
+  // Two descriptors a session in each process, and some to spare.
+  if (limit.rlim_cur < static_cast<rlim_t>(2 * sessions + 100)) {
+    GTEST_SKIP() << "the descriptor limit here is " << limit.rlim_cur;
+  }
+  Start();
+  const PeerOutcome o = RunPeer("generate --together --sessions " + std::to_string(sessions) +
+                                " --concurrency " + std::to_string(sessions) + " --statements " +
+                                std::to_string(statements) + " --timeout 60 " + PeerArgs());
+  const std::string n = std::to_string(sessions);
+  EXPECT_NE(o.output.find("sessions: " + n + ", client sides ok " + n + " failed 0, server sides ok " +
+                          n + " failed 0"),
+            std::string::npos)
+      << o.output.substr(0, 2000);
+  EXPECT_EQ(Stop(), 0);
+  EXPECT_EQ(ErrorLog(), std::vector<std::string>{});
+  EXPECT_EQ(Db("select count(*), count(distinct session_id) from qx_client_sql_history")[0],
+            (Row{std::to_string(sessions * statements), n}));
 }
 
 TEST_F(ActiveMode, TeardownFlushesOpenConnections) {

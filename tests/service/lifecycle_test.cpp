@@ -178,7 +178,7 @@ TEST_F(Lifecycle, InstallWritesAUnitWithTheLeastPrivilegesTheServicesNeed) {
        {"ExecStart=\"" + dir_.File("qxservice") + "\"", std::string("Restart=on-failure"),
         std::string("NoNewPrivileges=yes"), std::string("ProtectSystem=strict"),
         "ReadWritePaths=\"" + dir_.path() + "\"", std::string("ProtectHome=yes"),
-        std::string("PrivateTmp=yes"), std::string("LimitNOFILE=65536"),
+        std::string("PrivateTmp=yes"), std::string("LimitNOFILE=65536"), std::string("TasksMax=65536"),
         std::string("AmbientCapabilities=CAP_NET_ADMIN CAP_NET_RAW CAP_NET_BIND_SERVICE"),
         std::string("CapabilityBoundingSet=CAP_NET_ADMIN CAP_NET_RAW CAP_NET_BIND_SERVICE")}) {
     EXPECT_TRUE(has(unit, line)) << line << "\n" << unit;

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <algorithm>
 #include <cstdio>
 #include <mutex>
@@ -278,6 +279,11 @@ struct RunState {
   int listen_fd = -1;
   std::atomic<int> next_session{0};
   std::atomic<int> to_accept{0};  // connections still expected at the listener
+  std::atomic<int> settled{0};    // clients that have connected or failed to
+  // One server worker at a time waits at the listener: thousands polling it at once would
+  // spend the processors on waking each other.
+  std::mutex accept_mutex;
+  std::condition_variable all_settled;  // with mutex
   std::mutex mutex;
   RunResult result;
 
@@ -299,12 +305,21 @@ void ClientWorker(RunState* st) {
     }
     std::string error;
     const int fd = Connect(st->options.relay, st->options.timeout_ms, &error);
+    if (st->settled.fetch_add(1) + 1 >= st->options.sessions) {
+      std::lock_guard<std::mutex> lock(st->mutex);
+      st->all_settled.notify_all();
+    }
     if (fd < 0) {
       st->to_accept.fetch_sub(1);
       std::lock_guard<std::mutex> lock(st->mutex);
       ++st->result.clients_failed;
       st->AddFailure("session " + U(index + 1) + ": the client could not connect: " + error);
       continue;
+    }
+    if (st->options.together) {
+      std::unique_lock<std::mutex> lock(st->mutex);
+      st->all_settled.wait_for(lock, std::chrono::milliseconds(st->options.timeout_ms),
+                               [st] { return st->settled.load() >= st->options.sessions; });
     }
     const SideResult r = PlaySide(fd, *st->script, Side::kClient, st->play);
     std::lock_guard<std::mutex> lock(st->mutex);
@@ -323,7 +338,12 @@ void ServerWorker(RunState* st, std::atomic<int>* accepted) {
   while (st->to_accept.load() > 0) {
     std::string error;
     bool timed_out = false;
-    const int fd = Accept(st->listen_fd, st->options.timeout_ms, StillExpecting, st, &error, &timed_out);
+    int fd = -1;
+    {
+      std::lock_guard<std::mutex> lock(st->accept_mutex);
+      if (st->to_accept.load() <= 0) return;
+      fd = Accept(st->listen_fd, st->options.timeout_ms, StillExpecting, st, &error, &timed_out);
+    }
     if (fd < 0) {
       if (!timed_out) {
         if (st->to_accept.load() <= 0) return;  // the last connection went to another worker
@@ -375,7 +395,7 @@ RunResult RunSessions(const Script& script, const RunOptions& options) {
   st.result.sessions = st.options.sessions;
   st.to_accept = st.options.sessions;
   std::string error;
-  st.listen_fd = Listen(options.listen, 1024, &error);
+  st.listen_fd = Listen(options.listen, 4096, &error);
   if (st.listen_fd < 0) {
     st.result.clients_failed = st.options.sessions;
     st.result.failures.push_back("server side: " + error);

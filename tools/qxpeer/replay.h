@@ -49,6 +49,9 @@ struct RunOptions {
   // Session i connects no earlier than i * connect_gap_ms after the start, so that a burst of
   // connections does not overflow a small listen backlog at the relay.
   int connect_gap_ms = 0;
+  // Every client, once connected, waits until all the others have connected (or failed to)
+  // before it plays: all sessions are open at once. Needs concurrency >= sessions.
+  bool together = false;
 };
 
 struct RunResult {
