@@ -138,7 +138,8 @@ void TRelayListener::AcceptLoop() {
   }
 }
 
-void TRelayListener::Dispatch(TRelayConnection& conn, const std::function<void()>& fn) {
+template <typename Fn>
+void TRelayListener::Dispatch(TRelayConnection& conn, Fn&& fn) {
   std::lock_guard<std::mutex> lock(conn.mu);
   if (conn.detached) return;
   fn();

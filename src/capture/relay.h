@@ -107,8 +107,10 @@ class TRelayListener {
   void AcceptLoop();
   void RunConnection(std::shared_ptr<TRelayConnection> conn);
   void Relay(TRelayConnection& conn);
-  // Runs a handler under the connection's lock unless teardown detached it.
-  void Dispatch(TRelayConnection& conn, const std::function<void()>& fn);
+  // Runs a handler under the connection's lock unless teardown detached it (a template, so
+  // that a chunk's call wraps nothing on the heap).
+  template <typename Fn>
+  void Dispatch(TRelayConnection& conn, Fn&& fn);
 
   platform::SocketHandle listener_ = platform::kInvalidSocket;
   int bound_port_ = 0;  // the listening port, kept for lookups after StopAccepting

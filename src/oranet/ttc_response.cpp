@@ -11,6 +11,18 @@ namespace {
 constexpr uint16_t kFlagEndOfResponse = 0x2000;
 
 uint32_t U16LE(const uint8_t* p) { return uint32_t{p[0]} | (uint32_t{p[1]} << 8); }
+
+// The last byte `b` in p[0, n), or null.
+const uint8_t* FindLastByte(const uint8_t* p, size_t n, uint8_t b) {
+#if defined(__GLIBC__)
+  return static_cast<const uint8_t*>(memrchr(p, b, n));
+#else
+  while (n-- > 0) {
+    if (p[n] == b) return p + n;
+  }
+  return nullptr;
+#endif
+}
 }  // namespace
 
 void TtcResponseDecoder::Begin(uint8_t function) {
@@ -19,8 +31,15 @@ void TtcResponseDecoder::Begin(uint8_t function) {
 }
 
 int32_t TtcResponseDecoder::FindErrorText(const uint8_t* p, size_t n, size_t* at) {
-  for (size_t i = 1; i + 10 <= n; ++i) {
-    if (p[i] != 'O' || p[i + 1] != 'R' || p[i + 2] != 'A' || p[i + 3] != '-') continue;
+  // Row data makes up most answers: the search jumps from one '-' to the next (memchr looks
+  // at many bytes at a time) and compares the three bytes before it.
+  for (size_t dash = 4; dash + 7 <= n; ++dash) {
+    const void* hit = memchr(p + dash, '-', n - dash);
+    if (!hit) return -1;
+    dash = static_cast<size_t>(static_cast<const uint8_t*>(hit) - p);
+    const size_t i = dash - 3;
+    if (i + 10 > n) return -1;
+    if (p[i] != 'O' || p[i + 1] != 'R' || p[i + 2] != 'A') continue;
     const size_t len = p[i - 1];
     if (len < 10 || i + len > n) continue;
     int32_t code = 0;
@@ -90,9 +109,13 @@ void TtcResponseDecoder::OnData(const uint8_t* p, size_t n, uint16_t dataFlags, 
     if (p[0] == 0x04) found = ReadUniversalStatus(p, n, 0, error, error >= 0);
     if (!found) {
       const size_t limit = error >= 0 ? textAt : n;
-      for (size_t i = limit; i-- > 1;) {
-        if (p[i] != 0x04) continue;
+      // From the end backwards, every 0x04 at position 1 or later.
+      for (size_t end = limit; end > 1;) {
+        const uint8_t* hit = FindLastByte(p + 1, end - 1, 0x04);
+        if (!hit) break;
+        const size_t i = static_cast<size_t>(hit - p);
         if (ReadUniversalStatus(p, n, i, error, error >= 0)) { found = true; break; }
+        end = i;
       }
     }
     if (found && p[0] == 0x04 && !endFlagsSeen) outcome_.ended = true;

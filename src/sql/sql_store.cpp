@@ -22,6 +22,25 @@ std::string Piece(const std::string& s, size_t from, size_t count) {
   return from < s.size() ? s.substr(from, count) : std::string();
 }
 
+// The record's entry for statement s: the one remembered, or the oldest replaced by s (hash
+// and id still to find).
+TThreadData::KnownStatement& KnownStatementOf(TThreadData& record, const std::string& s) {
+  if (!record.knownStatements) {
+    record.knownStatements =
+        std::make_unique<std::array<TThreadData::KnownStatement, TThreadData::kKnownStatements>>();
+  }
+  auto& known = *record.knownStatements;
+  for (TThreadData::KnownStatement& k : known) {
+    if (k.text.size() == s.size() && !k.hash.empty() && k.text == s) return k;
+  }
+  TThreadData::KnownStatement& k = known[record.knownNext];
+  record.knownNext = (record.knownNext + 1) % known.size();
+  k.text = s;
+  k.hash.clear();
+  k.sqlId = 0;
+  return k;
+}
+
 }  // namespace
 
 bool CountQueryHolds(TQuorvexService& svc, const std::string& query_text) {
@@ -139,21 +158,24 @@ void SaveSQL(TQuorvexService& svc, TThreadData& record, int32_t elapsed_ms) {
   h.exec_time = elapsed_ms < 0 ? 0.0 : double(elapsed_ms);
   h.rows_processed = record.rowsProcessed;
   h.error_code = record.errorCode;
-  const std::string hash = GetSQLHash(s);
-  std::optional<TSQLData> entry = svc.sqlCache ? svc.sqlCache->Find(hash) : std::nullopt;
-  if (entry) {
-    h.sql_id = entry->id;
+  TThreadData::KnownStatement& known = KnownStatementOf(record, s);
+  if (known.hash.empty()) known.hash = GetSQLHash(s);
+  if (known.sqlId == 0 && svc.sqlCache) {
+    if (auto hit = svc.sqlCache->Find(known.hash)) known.sqlId = hit->id;
+  }
+  if (known.sqlId != 0) {
+    h.sql_id = known.sqlId;
   } else if (svc.historyWriter) {
     // Not in the cache: the statement travels with its row, and the writer finds it in the
     // catalogue or adds it there, off this thread.
-    h.sql_hash = hash;
+    h.sql_hash = known.hash;
     h.sql_text = s;
   } else {
     // Written in place (tests that drive the pipeline directly): catalogue it now. A failed
     // look-up reaches the caller; a failed insert has been reported.
-    entry = FindOrInsertSQL(svc, hash, s, record.connectionNo);
+    std::optional<TSQLData> entry = FindOrInsertSQL(svc, known.hash, s, record.connectionNo);
     if (!entry) return;
-    h.sql_id = entry->id;
+    h.sql_id = known.sqlId = entry->id;
   }
   if (!record.historyQueue) return;
   // Spooled now, as soon as it is complete; written to the repository with its batch.
@@ -163,10 +185,11 @@ void SaveSQL(TQuorvexService& svc, TThreadData& record, int32_t elapsed_ms) {
 
 namespace {
 
-// The history row of a queued execution with the connection's identity as it is now. Call with
-// the record's identityMutex held.
-HistoryRow MakeRow(const TThreadData& record, const TSQLHistData& h, bool last) {
-  HistoryRow r;
+// Fills r with the history row of a queued execution and the connection's identity as it is
+// now. Strings are assigned into r's own, so a row used again allocates nothing. Only the
+// record's owner (or whoever holds its connection, at teardown) writes the identity, so the
+// owner reads it without its lock; a foreign thread calls this with identityMutex held.
+void FillRow(HistoryRow& r, const TThreadData& record, const TSQLHistData& h, bool last) {
   r.sql_id = h.sql_id;
   r.sql_hash = h.sql_hash;
   r.sql_text = h.sql_text;
@@ -178,16 +201,15 @@ HistoryRow MakeRow(const TThreadData& record, const TSQLHistData& h, bool last) 
   r.stream_key = record.streamKey;
   r.stream_seq = h.stream_seq;
   r.spool_seq = h.spool_seq;
-  r.host = record.host.substr(0, 200);
-  r.ip = record.ip.substr(0, 30);
-  r.orauser = record.orauser.substr(0, 30);
-  r.service_name = record.serviceName.substr(0, 100);
-  r.sid = record.sid.substr(0, 20);
-  r.program = record.program.substr(0, 2000);
-  r.username = record.username.substr(0, 100);
+  r.host.assign(record.host, 0, 200);
+  r.ip.assign(record.ip, 0, 30);
+  r.orauser.assign(record.orauser, 0, 30);
+  r.service_name.assign(record.serviceName, 0, 100);
+  r.sid.assign(record.sid, 0, 20);
+  r.program.assign(record.program, 0, 2000);
+  r.username.assign(record.username, 0, 100);
   r.rows_processed = h.rows_processed;
   r.error_code = h.error_code;
-  return r;
 }
 
 }  // namespace
@@ -195,11 +217,10 @@ HistoryRow MakeRow(const TThreadData& record, const TSQLHistData& h, bool last) 
 void JournalExecution(TQuorvexService& svc, TThreadData& record, TSQLHistData& h) {
   h.stream_seq = ++record.streamSeq;
   if (!svc.historyWriter || !svc.historyWriter->Journalling()) return;
-  std::vector<HistoryRow> rows;
-  {
-    std::lock_guard<std::mutex> identity(record.identityMutex);
-    rows.push_back(MakeRow(record, h, false));
-  }
+  // Called on the record's owner thread: the row is built in this thread's own scratch row.
+  thread_local std::vector<HistoryRow> rows(1);
+  if (rows.size() != 1) rows.resize(1);
+  FillRow(rows[0], record, h, false);
   svc.historyWriter->Journal(rows);
   h.spool_seq = rows[0].spool_seq;
 }
@@ -214,7 +235,7 @@ void InsertSQLHistory(TQuorvexService& svc, TThreadData& record, bool final) {
     // carry it too.
     std::lock_guard<std::mutex> identity(record.identityMutex);
     for (size_t i = 0; i < queue.size(); ++i) {
-      rows.push_back(MakeRow(record, queue[i], final && i + 1 == queue.size()));
+      FillRow(rows.emplace_back(), record, queue[i], final && i + 1 == queue.size());
     }
   }
   queue.clear();

@@ -12,6 +12,7 @@
 
 #include "oranet/decoder.h"
 #include "oranet/session_trace.h"
+#include "oranet/ttc_response.h"
 
 namespace qx::test {
 namespace {
@@ -277,6 +278,35 @@ TEST(OranetDecoder, UnreadableRequestsFallBackWithTheirBytes) {
   EXPECT_EQ(s.decoder().stats().requests, 3u);
   EXPECT_EQ(s.sink().requests, 3u);
   EXPECT_EQ(s.sink().executionTexts, std::vector<std::string>{"SELECT 3 FROM dual"});
+}
+
+// The error text is found behind row data full of look-alikes: hyphens, "ORA-" without five
+// digits and a colon, a length byte too small or reaching past the packet. One that ends the
+// packet exactly still counts; one cut short by the packet's end does not.
+TEST(OranetDecoder, ErrorTextIsFoundBehindLookAlikesAndNotPastThePacket) {
+  auto errorOf = [](const std::string& payload) {
+    oranet::TtcResponseDecoder d;
+    d.Begin(0x5E);
+    d.OnData(reinterpret_cast<const uint8_t*>(payload.data()), payload.size(), 0,
+             oranet::IntLayout::kFixed4Ptr8, false);
+    return d.outcome().outcomeKnown ? d.outcome().errorCode : -1;
+  };
+  const std::string real = "ORA-00942: table or view does not exist\n";
+  std::string rows = "-ORA-\x0f" "2026-12-10 -- a-b ";
+  rows += "\x0f" "ORA-1234: four digits ";
+  rows += "\x0f" "ORA-12345; no colon ";
+  rows += "\x05" "ORA-00001: length byte too small ";
+  rows += std::string(300, 'Z');
+  EXPECT_EQ(errorOf(rows + char(real.size()) + real), 942);
+  EXPECT_EQ(errorOf(rows), -1);
+  // The length byte reaches one byte past the packet: not an error text.
+  EXPECT_EQ(errorOf(rows + char(real.size() + 1) + real), -1);
+  // Ten bytes, the shortest text, right at the end; and the same text one byte short.
+  EXPECT_EQ(errorOf(rows + "\x0a" "ORA-01403:"), 0);  // end of fetch: success
+  EXPECT_EQ(errorOf(rows + "\x0a" "ORA-01017:"), 1017);
+  EXPECT_EQ(errorOf(rows + "\x0a" "ORA-01017"), -1);
+  // At the first position it may stand (its length byte first).
+  EXPECT_EQ(errorOf(std::string("\x0a") + "ORA-28000:"), 28000);
 }
 
 }  // namespace

@@ -98,6 +98,33 @@ TEST_F(Catalogue, WithoutACacheEveryCompletionAsksTheRepositoryAndStillWorks) {
   EXPECT_EQ(ids, (std::vector<double>{1, 1, 2, 1}));
 }
 
+// A connection remembers the ids of its latest eight distinct statements: run again, they are
+// recorded under the right id with neither a cache nor a repository; an older one is looked
+// up again.
+TEST_F(Catalogue, AConnectionsLatestStatementsNeedNeitherCacheNorRepository) {
+  f.svc.sqlCache = std::make_unique<TSQLCache>(0);
+  auto r = NewRecord(&service, 1);
+  auto text = [](int i) { return "SELECT " + std::to_string(i) + " FROM DUAL"; };
+  for (int i = 0; i < 10; ++i) Complete(f, *r, text(i), i);
+  std::vector<double> ids;
+  for (int i = 0; i < 10; ++i) {
+    ids.push_back(std::stod(f.Scalar("select id from qx_client_sql where sqlhash = '" +
+                                     GetSQLHash(text(i)) + "'")));
+  }
+  f.svc.session->Disconnect();
+  r->historyQueue->clear();
+  for (int i : {9, 2, 5, 2}) Complete(f, *r, text(i), 0);
+  ASSERT_EQ(r->historyQueue->size(), 4u);
+  EXPECT_EQ((*r->historyQueue)[0].sql_id, ids[9]);
+  EXPECT_EQ((*r->historyQueue)[1].sql_id, ids[2]);
+  EXPECT_EQ((*r->historyQueue)[2].sql_id, ids[5]);
+  EXPECT_EQ((*r->historyQueue)[3].sql_id, ids[2]);
+  // The two oldest gave way to the eight after them.
+  r->sqlText = text(1);
+  EXPECT_ANY_THROW(SaveSQL(f.svc, *r, 0));
+  EXPECT_EQ(r->historyQueue->size(), 4u);
+}
+
 TEST_F(Catalogue, LongStatementsAreStoredInFourPiecesAndHashedWhole) {
   auto r = NewRecord(&service, 1);
   const std::string body2500 = "SELECT " + std::string(2486, 'A') + " FROM T";

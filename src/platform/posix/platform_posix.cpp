@@ -37,9 +37,16 @@ uint32_t TickCount() {
 LocalTime LocalNow() {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
-  tm parts{};
-  time_t secs = ts.tv_sec;
-  localtime_r(&secs, &parts);
+  // localtime_r takes the C library's time-zone lock; the relay asks for the time with every
+  // chunk, so each thread converts a given second once.
+  thread_local time_t cached_secs = -1;
+  thread_local tm cached_parts{};
+  const time_t secs = ts.tv_sec;
+  if (secs != cached_secs) {
+    localtime_r(&secs, &cached_parts);
+    cached_secs = secs;
+  }
+  const tm& parts = cached_parts;
   LocalTime t;
   t.year = parts.tm_year + 1900;
   t.month = parts.tm_mon + 1;
