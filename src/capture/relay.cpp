@@ -138,10 +138,30 @@ void TRelayListener::AcceptLoop() {
   }
 }
 
+void TRelayConnection::Detach() {
+  std::lock_guard<std::mutex> lock(detach_mu_);
+  detached_.store(true);
+  // A handler that started before the mark is let finish (it may be storing a statement).
+  for (int spins = 0; in_handler_.load(); ++spins) {
+    if (spins < 100) {
+      std::this_thread::yield();
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+}
+
 template <typename Fn>
 void TRelayListener::Dispatch(TRelayConnection& conn, Fn&& fn) {
-  std::lock_guard<std::mutex> lock(conn.mu);
-  if (conn.detached) return;
+  conn.in_handler_.store(true);
+  if (conn.detached_.load()) {
+    conn.in_handler_.store(false);
+    return;
+  }
+  struct Leave {
+    std::atomic<bool>& flag;
+    ~Leave() { flag.store(false, std::memory_order_release); }
+  } leave{conn.in_handler_};
   fn();
 }
 

@@ -7,9 +7,9 @@
 // that runs all handler calls of that connection, one at a time, in this order: OnConnect,
 // then OnExecute / OnOutboundData per chunk and OnException per error, then OnDisconnect.
 //
-// Each connection has a mutex (`mu`) that its thread holds while a handler runs. Another
-// thread that needs the connection's record (status requests, teardown) takes `mu`; teardown
-// then sets `detached`, after which no handler of that connection runs again.
+// Teardown takes a connection's record from another thread by detaching it (Detach): once
+// that returns, no handler of the connection runs again and the one that was running has
+// finished. The connection's thread takes no lock per chunk for this.
 //
 // An orderly close of one side is passed on to the other (its sending side is shut down) and
 // the other direction goes on until it ends too; a socket error on either side ends both.
@@ -43,12 +43,15 @@ class RelayError : public std::runtime_error {
 // One relayed client connection.
 class TRelayConnection : public std::enable_shared_from_this<TRelayConnection> {
  public:
-  // Guards `data` and `detached` against other threads; held by the connection's thread
-  // while a handler runs.
-  std::mutex mu;
-  // The data slot: the connection's record, or null. Owned.
+  // The data slot: the connection's record, or null. Owned. Used by the handlers, and by
+  // another thread only once it has detached the connection.
   std::unique_ptr<TThreadData> data;
-  bool detached = false;
+
+  // Ends the connection's handler calls for good: no handler starts after Detach() returns,
+  // and one that was running has returned. Called from another thread than the connection's;
+  // waits while a handler runs.
+  void Detach();
+  bool Detached() const { return detached_.load(); }
 
   // The chunk being handled: a view of the relay's receive buffer, valid only during
   // OnExecute / OnOutboundData (empty otherwise). The bytes are forwarded from that buffer
@@ -69,6 +72,12 @@ class TRelayConnection : public std::enable_shared_from_this<TRelayConnection> {
   platform::SocketHandle client = platform::kInvalidSocket;
   platform::SocketHandle server = platform::kInvalidSocket;
   std::atomic<bool> stopping{false};
+  // The handshake between the connection's thread and Detach(): the thread sets in_handler_
+  // before it looks at detached_, Detach sets detached_ before it looks at in_handler_ (both
+  // sequentially consistent), so at least one of them sees the other's mark.
+  std::atomic<bool> detached_{false};
+  std::atomic<bool> in_handler_{false};
+  std::mutex detach_mu_;  // one Detach at a time
   void CloseSocket(platform::SocketHandle* s);
   void ShutdownSockets();
 };
@@ -107,8 +116,8 @@ class TRelayListener {
   void AcceptLoop();
   void RunConnection(std::shared_ptr<TRelayConnection> conn);
   void Relay(TRelayConnection& conn);
-  // Runs a handler under the connection's lock unless teardown detached it (a template, so
-  // that a chunk's call wraps nothing on the heap).
+  // Runs a handler unless teardown detached the connection (a template, so that a chunk's
+  // call wraps nothing on the heap).
   template <typename Fn>
   void Dispatch(TRelayConnection& conn, Fn&& fn);
 

@@ -261,8 +261,8 @@ int StartListeners(TQuorvexService& svc) {
 namespace {
 
 // Flushes and releases the records of the relay connections still open. Each connection is
-// detached under its own lock first, so its thread runs no handler from then on and never
-// touches the record again.
+// detached first, so its thread runs no handler from then on and never touches the record
+// again. The records leave the status listing's list before they are destroyed.
 void FlushOpenRelayConnections(TQuorvexService& svc) {
   std::vector<std::shared_ptr<capture::TRelayConnection>> conns;
   {
@@ -271,21 +271,18 @@ void FlushOpenRelayConnections(TQuorvexService& svc) {
   }
   for (auto it = conns.rbegin(); it != conns.rend(); ++it) {
     capture::TRelayConnection& conn = **it;
-    std::lock_guard<std::mutex> lock(conn.mu);
-    conn.detached = true;
+    conn.Detach();
     capture::TThreadData* rec = conn.data.get();
     if (!rec || !rec->established) continue;
     capture::CloseMonitoredConnection(svc, *rec, capture::CloseReason::kStop,
                                       capture::MonitorNowMs());
     rec->traceLines.reset();
   }
-  for (auto it = conns.rbegin(); it != conns.rend(); ++it) {
-    capture::TRelayConnection& conn = **it;
-    std::lock_guard<std::mutex> lock(conn.mu);
-    conn.data.reset();
+  {
+    std::lock_guard<std::mutex> lock(svc.relayMu);
+    svc.relayThreads.clear();
   }
-  std::lock_guard<std::mutex> lock(svc.relayMu);
-  svc.relayThreads.clear();
+  for (auto it = conns.rbegin(); it != conns.rend(); ++it) (*it)->data.reset();
 }
 
 }  // namespace

@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -339,6 +341,48 @@ TEST(Relay, ASilentOrStuckServerIsLetGoOnceTheClientHasGone) {
     ASSERT_EQ(calls.size(), 3u) << ::testing::PrintToString(calls) << " sent " << sent;
     EXPECT_EQ(calls[2], "disconnect");
   }
+}
+
+// Teardown detaches a connection while its handler is busy with a chunk: Detach returns only
+// once that handler has returned, and from then on the bytes still flow both ways with no
+// handler called, not even the disconnect one.
+TEST(Relay, DetachWaitsForTheRunningHandlerAndNoneRunsAfterIt) {
+  EchoServer echo;
+  TRelayListener relay;
+  relay.targetHost = "127.0.0.1";
+  relay.targetPort = echo.port();
+  std::atomic<int> executes{0}, outbound{0}, disconnects{0};
+  std::atomic<bool> started{false}, finished{false};
+  relay.OnExecute = [&](TRelayConnection&) {
+    if (executes.fetch_add(1) == 0) {
+      started = true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      finished = true;
+    }
+  };
+  relay.OnOutboundData = [&](TRelayConnection&) { outbound.fetch_add(1); };
+  relay.OnDisconnect = [&](TRelayConnection&) { disconnects.fetch_add(1); };
+  relay.Activate();
+
+  SocketError e;
+  SocketHandle c = platform::ConnectTcp("127.0.0.1", relay.LocalPort(), &e);
+  ASSERT_NE(c, platform::kInvalidSocket);
+  ASSERT_TRUE(platform::SendAll(c, "first", 5, &e));
+  ASSERT_TRUE(test::WaitUntil([&] { return started.load(); }, 5000));
+  std::shared_ptr<TRelayConnection> conn;
+  relay.ForEachConnection([&](const std::shared_ptr<TRelayConnection>& x) { conn = x; });
+  ASSERT_TRUE(conn);
+  conn->Detach();
+  EXPECT_TRUE(finished.load());
+  EXPECT_TRUE(conn->Detached());
+  EXPECT_EQ(ReadExactly(c, 5), "first");
+  ASSERT_TRUE(platform::SendAll(c, "second", 6, &e));
+  EXPECT_EQ(ReadExactly(c, 6), "second");
+  platform::Close(c);
+  relay.Deactivate();
+  EXPECT_EQ(executes.load(), 1);
+  EXPECT_EQ(outbound.load(), 0);
+  EXPECT_EQ(disconnects.load(), 0);
 }
 
 TEST(SocketErrors, MapToWindowsSocketsCodes) {
