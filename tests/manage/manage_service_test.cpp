@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
-#include <sys/resource.h>
 #include <unistd.h>
 #endif
 
@@ -244,12 +243,9 @@ TEST_F(ManagePort, IdleAndSurplusClientsAreClosedWhileTheRelayGoesOn) {
   const int clients = 300;  // under Wine each costs far more
 #else
   const int clients = UnderSanitizer() ? 300 : 2000;
-  rlimit limit{};
-  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
-  limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 65536);
-  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
-  if (limit.rlim_cur < clients + 100) GTEST_SKIP() << "the descriptor limit here is " << limit.rlim_cur;
 #endif
+  const long limit = RaiseDescriptorLimit(65536);
+  if (limit < clients + 100) GTEST_SKIP() << "the descriptor limit here is " << limit;
   std::vector<std::unique_ptr<TcpClient>> kept, surplus;
   for (int i = 0; i < 8; ++i) {
     kept.push_back(std::make_unique<TcpClient>(service_->manage_port()));

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -486,14 +485,9 @@ TEST_F(ActiveMode, ManyConcurrentSessionsThroughOneRelay) {
 TEST_F(ActiveMode, FiveThousandSessionsAtOnceUnderTheUnitsLimits) {
   const int sessions = UnderSanitizer() ? 300 : 5000;
   const int statements = 20;
-  rlimit limit{};
-  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
-  limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 65536);
-  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);  // inherited by qxservice and qxpeer
-  // Two descriptors a session in each process, and some to spare.
-  if (limit.rlim_cur < static_cast<rlim_t>(2 * sessions + 100)) {
-    GTEST_SKIP() << "the descriptor limit here is " << limit.rlim_cur;
-  }
+  // Inherited by qxservice and qxpeer: two descriptors a session in each, and some to spare.
+  const long limit = RaiseDescriptorLimit(65536);
+  if (limit < 2 * sessions + 100) GTEST_SKIP() << "the descriptor limit here is " << limit;
   Start();
   const PeerOutcome o = RunPeer("generate --together --sessions " + std::to_string(sessions) +
                                 " --concurrency " + std::to_string(sessions) + " --statements " +

@@ -12,6 +12,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -471,6 +473,20 @@ std::string BinaryPath(const std::string& name) { return std::string(QX_BINARY_D
 bool UnderSanitizer() {
   const char* s = std::getenv("QX_SANITIZE");
   return s && *s;
+}
+
+long RaiseDescriptorLimit(long wanted) {
+#ifdef _WIN32
+  return wanted;
+#else
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  if (limit.rlim_cur < static_cast<rlim_t>(wanted)) {
+    limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, static_cast<rlim_t>(wanted));
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) getrlimit(RLIMIT_NOFILE, &limit);
+  }
+  return static_cast<long>(limit.rlim_cur);
+#endif
 }
 
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }

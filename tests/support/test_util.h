@@ -99,6 +99,11 @@ std::string BinaryPath(const std::string& name);
 // True when the tests run under a sanitizer build (QX_SANITIZE set); heavy tests scale down.
 bool UnderSanitizer();
 
+// Raises this process's descriptor limit (inherited by the programs it starts) to `wanted`,
+// or to the most it may; returns the limit now in force. Windows has no such limit: it returns
+// `wanted`.
+long RaiseDescriptorLimit(long wanted);
+
 void SleepMs(int ms);
 
 template <typename Pred>
