@@ -172,7 +172,11 @@ TEST_F(Resilience, SessionsOutliveALockedAndAnUnwritableRepositoryAndEveryRowArr
   // the unwritable files are one outage, logged when it begins and when its rows are in.
   EXPECT_EQ(Count(log, "The repository cannot be written from "), 1u)
       << ReadText(dir_.File("qxservice.log"));
-  EXPECT_EQ(Count(log, "The repository could not be written from "), 1u);
+  // The outage's end is logged once its last row is in, just after the rows can be seen.
+  EXPECT_TRUE(WaitUntil(
+      [&] { return Count(ServiceLog(), "The repository could not be written from ") == 1; },
+      10000))
+      << ReadText(dir_.File("qxservice.log"));
   EXPECT_EQ(Count(log, "Insert SQL History exception"), 0u);
   // The status answers never waited for the repository (the lock alone holds a repository
   // call for 10 s): a bound far above a normal answer, far below a blocked one.
