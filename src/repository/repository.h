@@ -111,6 +111,15 @@ class Session {
   virtual std::string Server() const = 0;
   virtual Backend Kind() const = 0;
 
+  // Runs `body` as one transaction where the backend can (Atomic() true): every statement
+  // and query that body runs on this session, from the calling thread, belongs to it; it
+  // commits when body returns, and when body throws everything is rolled back and the error
+  // reaches the caller. Other threads' work on the session waits meanwhile. Inside it a
+  // statement's ExecuteRows stops at the first failing row (the error ends the transaction).
+  // A backend whose statements commit themselves (Oracle's blocks) runs body as it stands.
+  virtual void RunTransaction(const std::function<void()>& body) { body(); }
+  virtual bool Atomic() const { return false; }
+
   virtual std::unique_ptr<Statement> NewStatement(SqlId id) = 0;
   virtual std::unique_ptr<Query> NewQuery(SqlId id) = 0;
   // Runs administrator-written text as it stands (filter date conditions).

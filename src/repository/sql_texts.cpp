@@ -101,6 +101,33 @@ const std::array<Lines, static_cast<size_t>(SqlId::kCount)>& OracleTable() {
        "  when not matched then insert (instance, seq) values (s.instance, s.seq);",
        "  commit;",
        "end;"},
+      /* kReserveSqlHistoryIds */
+      {"select qx_client_sqlhist_id_seq.nextval as last_id from dual connect by level <= :count"},
+      /* kInsertSqlHistoryWithId */
+      {"begin /*$QXC$*/",
+       "  insert into qx_client_sql_history (id, sql_id, srvc_id, exec_date, exec_time, "
+       "session_id, host, ip, orauser, service_name, sid, program, username) ",
+       "  values (:id, :sql_id, :srvc_id, :exec_date, :exec_time, "
+       ":session_id, :host, :ip, :orauser, :service_name, :sid, :program, :username); ",
+       "  commit;",
+       "end;"},
+      /* kInsertSqlHistoryOutcomeWithId */
+      {"begin /*$QXC$*/",
+       "  insert into qx_client_sql_history (id, sql_id, srvc_id, exec_date, exec_time, "
+       "session_id, host, ip, orauser, service_name, sid, program, username, rows_processed, "
+       "error_code) ",
+       "  values (:id, :sql_id, :srvc_id, :exec_date, :exec_time, "
+       ":session_id, :host, :ip, :orauser, :service_name, :sid, :program, :username, "
+       ":rows_processed, :error_code); ",
+       "  commit;",
+       "end;"},
+      /* kSetSpoolMark */
+      {"begin /*$QXC$*/",
+       "  merge into qx_spool_mark m using (select :instance instance, :spool_seq seq from dual) s",
+       "  on (m.instance = s.instance) when matched then update set m.seq = greatest(m.seq, s.seq)",
+       "  when not matched then insert (instance, seq) values (s.instance, s.seq);",
+       "  commit;",
+       "end;"},
   }};
   return table;
 }

@@ -33,6 +33,14 @@ enum class SqlId {
   kInsertSqlHistorySpooled,  // kInsertSqlHistory's binds and :instance, :spool_seq: the row
                              // and the mark in one transaction
   kInsertSqlHistoryOutcomeSpooled,  // the same with kInsertSqlHistoryOutcome's binds
+  // The history writer's grouped write (SQLite, where one transaction holds many statements):
+  // ids taken as one block, the rows with their ids, one mark per connection and group.
+  kReserveSqlHistoryIds,     // :count -> column last_id: raises the history id sequence by
+                             // :count; the ids last_id - :count + 1 .. last_id are the
+                             // caller's (Oracle: one new id per row, not a block)
+  kInsertSqlHistoryWithId,   // kInsertSqlHistory's binds and :id, the row's id
+  kInsertSqlHistoryOutcomeWithId,  // kInsertSqlHistoryOutcome's binds and :id
+  kSetSpoolMark,             // :instance, :spool_seq: the mark raised to :spool_seq
   // qxadmin's statements. The services and filters it writes are the rows the service loads.
   kAdminCreateSchema,            // the whole schema, every table and sequence, in one script
                                  // (made from the schema table, schema.h)

@@ -116,6 +116,23 @@ const std::array<Lines, static_cast<size_t>(SqlId::kCount)>& SqliteTable() {
        ":service_name, :sid, :program, :username, :rows_processed, :error_code);",
        "insert into qx_spool_mark (instance, seq) values (:instance, :spool_seq)",
        " on conflict(instance) do update set seq = max(seq, excluded.seq);"},
+      /* kReserveSqlHistoryIds */
+      {"update qx_sequences set value = value + :count where name = 'qx_client_sqlhist_id_seq' "
+       "returning value as last_id"},
+      /* kInsertSqlHistoryWithId */
+      {"/*$QXC$*/ insert into qx_client_sql_history (id, sql_id, srvc_id, exec_date, exec_time, "
+       "session_id, host, ip, orauser, service_name, sid, program, username)",
+       " values (:id, :sql_id, :srvc_id, :exec_date, :exec_time, :session_id, :host, :ip, "
+       ":orauser, :service_name, :sid, :program, :username)"},
+      /* kInsertSqlHistoryOutcomeWithId */
+      {"/*$QXC$*/ insert into qx_client_sql_history (id, sql_id, srvc_id, exec_date, exec_time, "
+       "session_id, host, ip, orauser, service_name, sid, program, username, rows_processed, "
+       "error_code)",
+       " values (:id, :sql_id, :srvc_id, :exec_date, :exec_time, :session_id, :host, :ip, "
+       ":orauser, :service_name, :sid, :program, :username, :rows_processed, :error_code)"},
+      /* kSetSpoolMark */
+      {"/*$QXC$*/ insert into qx_spool_mark (instance, seq) values (:instance, :spool_seq)",
+       " on conflict(instance) do update set seq = max(seq, excluded.seq)"},
 
       /* kAdminCreateSchema: the schema table's statements (schema.h). Ids are NUMBER (not
          INTEGER PRIMARY KEY) so that a NULL id fails instead of taking a rowid. */

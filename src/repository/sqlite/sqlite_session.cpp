@@ -62,8 +62,10 @@ constexpr size_t kFreeCacheSize = 16;
 // connection closes. Prepared with sqlite3_prepare_v3, they are re-prepared by SQLite itself
 // when another connection or qxadmin changes the schema.
 struct Core {
-  std::mutex mu;
+  // Recursive: a transaction (RunTransaction) holds it while the statements it runs take it.
+  std::recursive_mutex mu;
   sqlite3* db = nullptr;  // guarded by mu; null while unconnected
+  bool in_transaction = false;  // guarded by mu; RunTransaction's transaction is open
   std::unordered_map<std::string, CachedScript> scripts;       // guarded by mu
   std::unordered_map<std::string, CachedScript> free_scripts;  // guarded by mu
   sqlite3_stmt* begin = nullptr;   // "BEGIN IMMEDIATE", guarded by mu
@@ -450,7 +452,7 @@ void RunScript(Core& core, const std::string& text, BindSet* binds, ResultSet* r
         if (free_text && !lone_read) {
           throw RepositoryError("A free query must be one statement that only reads");
         }
-        if (!lone_read && !grouped) {
+        if (!lone_read && !grouped && !core.in_transaction) {
           RunControl(db, &core.begin, "BEGIN IMMEDIATE");
           in_transaction = true;
         }
@@ -497,7 +499,7 @@ class SqliteStatement : public Statement {
     return v->number;
   }
   void Execute() override {
-    std::lock_guard<std::mutex> lock(core_->mu);
+    std::lock_guard<std::recursive_mutex> lock(core_->mu);
     RunScript(*core_, script_->text, &binds_, nullptr, false, false, &hint_);
   }
   // All rows in one transaction: in WAL mode the commit is most of a small insert's cost. When
@@ -506,7 +508,14 @@ class SqliteStatement : public Statement {
   void ExecuteRows(size_t count, const std::function<void(size_t)>& set_row,
                    const std::function<void(size_t, const std::exception&)>& on_error) override {
     if (count > 1) {
-      std::lock_guard<std::mutex> lock(core_->mu);
+      std::lock_guard<std::recursive_mutex> lock(core_->mu);
+      if (core_->in_transaction) {
+        for (size_t i = 0; i < count; ++i) {
+          set_row(i);
+          RunScript(*core_, script_->text, &binds_, nullptr, false, true, &hint_);
+        }
+        return;
+      }
       sqlite3* db = nullptr;
       try {
         db = ConnectedDb(*core_);
@@ -559,7 +568,7 @@ class SqliteQuery : public Query {
   void Open() override {
     ResultSet rs;
     {
-      std::lock_guard<std::mutex> lock(core_->mu);
+      std::lock_guard<std::recursive_mutex> lock(core_->mu);
       RunScript(*core_, script_->text, &binds_, &rs, free_text_);
     }
     result_ = std::move(rs);
@@ -639,7 +648,7 @@ class SqliteSession : public Session {
   ~SqliteSession() override { Disconnect(); }
 
   void Connect() override {
-    std::lock_guard<std::mutex> lock(core_->mu);
+    std::lock_guard<std::recursive_mutex> lock(core_->mu);
     if (core_->db) return;
     if (!create_file_ && !platform::FileExists(file_path_)) {
       throw RepositoryError("The repository file " + file_path_ +
@@ -686,14 +695,38 @@ class SqliteSession : public Session {
   }
 
   void Disconnect() override {
-    std::lock_guard<std::mutex> lock(core_->mu);
+    std::lock_guard<std::recursive_mutex> lock(core_->mu);
     core_->FinalizeAll();
+    core_->in_transaction = false;
     if (core_->db) sqlite3_close_v2(core_->db);
     core_->db = nullptr;
   }
 
+  void RunTransaction(const std::function<void()>& body) override {
+    std::lock_guard<std::recursive_mutex> lock(core_->mu);
+    if (core_->in_transaction) {  // within the caller's own transaction
+      body();
+      return;
+    }
+    RunControl(ConnectedDb(*core_), &core_->begin, "BEGIN IMMEDIATE");
+    core_->in_transaction = true;
+    try {
+      body();
+      // A COMMIT that fails leaves the transaction open: rolled back below.
+      RunControl(ConnectedDb(*core_), &core_->commit, "COMMIT");
+    } catch (...) {
+      core_->in_transaction = false;
+      if (core_->db && !sqlite3_get_autocommit(core_->db)) {
+        sqlite3_exec(core_->db, "ROLLBACK", nullptr, nullptr, nullptr);
+      }
+      throw;
+    }
+    core_->in_transaction = false;
+  }
+  bool Atomic() const override { return true; }
+
   bool Connected() const override {
-    std::lock_guard<std::mutex> lock(core_->mu);
+    std::lock_guard<std::recursive_mutex> lock(core_->mu);
     return core_->db != nullptr;
   }
   std::string UserName() const override { return "main"; }
