@@ -108,16 +108,23 @@ void HistoryWriter::Journal(std::vector<HistoryRow>& rows) {
   if (spool_) spool_->Append(rows);
 }
 
-void HistoryWriter::Enqueue(std::vector<HistoryRow> rows) {
+void HistoryWriter::Enqueue(std::vector<HistoryRow> rows, bool journalled) {
   if (rows.empty()) return;
-  if (spool_) {
+  if (spool_ && journalled) {
     Push(std::move(rows));
     return;
   }
+  bool spill = false;
   {
     std::unique_lock<std::mutex> lock(mu_);
-    changed_.wait(lock, [this] { return backlog_ < kMaxBacklog || stopping_; });
+    // While the repository cannot be written, rows that have a spool go there instead of
+    // waiting for room that would come only with the repository.
+    changed_.wait(lock, [this] {
+      return backlog_ < kMaxBacklog || stopping_ || (spool_ && unwritable_);
+    });
+    spill = spool_ && unwritable_;
   }
+  if (spill) spool_->Append(rows);
   Push(std::move(rows));
 }
 
@@ -221,14 +228,109 @@ void HistoryWriter::CheckRepositoryFile() {
   have_identity_ = platform::FileIdentity(repository_file_, &device_, &inode_);
 }
 
-void HistoryWriter::WriteGroup(std::vector<HistoryRow>& rows) {
+namespace {
+
+// Binds one history row's columns (the id and the mark are the caller's).
+void BindRow(repository::Statement& st, const HistoryRow& r, double sql_id, bool outcome) {
+  st.SetNumber("sql_id", sql_id);
+  st.SetNumber("srvc_id", r.srvc_id);
+  st.SetDateTime("exec_date", r.exec_date);
+  st.SetNumber("exec_time", r.exec_time);
+  st.SetNumber("session_id", r.session_id);
+  st.SetString("host", r.host);
+  st.SetString("ip", r.ip);
+  st.SetString("orauser", r.orauser);
+  st.SetString("service_name", r.service_name);
+  st.SetString("sid", r.sid);
+  st.SetString("program", r.program);
+  st.SetString("username", r.username);
+  if (outcome) {
+    if (r.rows_processed) {
+      st.SetNumber("rows_processed", *r.rows_processed);
+    } else {
+      st.SetNull("rows_processed");
+    }
+    if (r.error_code) {
+      st.SetNumber("error_code", *r.error_code);
+    } else {
+      st.SetNull("error_code");
+    }
+  }
+}
+
+}  // namespace
+
+bool HistoryWriter::WriteGroupAtomic(const std::vector<HistoryRow>& rows) {
+  using repository::SqlId;
+  const bool outcome = svc_.historyOutcomeColumns;
+  std::vector<double> sql_ids;
+  std::vector<TSQLData> learned;
+  std::lock_guard<std::mutex> catalogue(svc_.catalogueMu);
+  try {
+    svc_.session->RunTransaction([&] {
+      CatalogueRowsInTransaction(svc_, rows, &sql_ids, &learned);
+      // The group's ids as one block of the sequence.
+      auto reserve = svc_.session->NewQuery(SqlId::kReserveSqlHistoryIds);
+      reserve->SetNumber("count", static_cast<double>(rows.size()));
+      reserve->Open();
+      const double first_id = reserve->FirstAsNumber() - static_cast<double>(rows.size()) + 1;
+      reserve->Close();
+      auto st = svc_.session->NewStatement(outcome ? SqlId::kInsertSqlHistoryOutcomeWithId
+                                                   : SqlId::kInsertSqlHistoryWithId);
+      st->ExecuteRows(
+          rows.size(),
+          [&](size_t i) {
+            st->SetNumber("id", first_id + static_cast<double>(i));
+            BindRow(*st, rows[i], sql_ids[i], outcome);
+          },
+          [](size_t, const std::exception& e) { throw repository::RepositoryError(e.what()); });
+      if (instance_.empty()) return;
+      // Each connection's newest row of the group marks it, in the same transaction.
+      std::unordered_map<uint64_t, uint64_t> newest;
+      std::vector<uint64_t> streams;
+      for (const HistoryRow& r : rows) {
+        if (r.stream_key == 0) continue;
+        auto [it, added] = newest.emplace(r.stream_key, r.stream_seq);
+        if (added) {
+          streams.push_back(r.stream_key);
+        } else {
+          it->second = std::max(it->second, r.stream_seq);
+        }
+      }
+      if (streams.empty()) return;
+      auto mark = svc_.session->NewStatement(SqlId::kSetSpoolMark);
+      mark->ExecuteRows(
+          streams.size(),
+          [&](size_t i) {
+            mark->SetString("instance", MarkKey(streams[i]));
+            mark->SetNumber("spool_seq", static_cast<double>(newest[streams[i]]));
+          },
+          [](size_t, const std::exception& e) { throw repository::RepositoryError(e.what()); });
+    });
+  } catch (const std::exception&) {
+    return false;  // rolled back: nothing of the group is in the repository
+  }
+  if (svc_.sqlCache) {
+    for (const TSQLData& entry : learned) svc_.sqlCache->Add(entry);
+  }
+  return true;
+}
+
+void HistoryWriter::WriteGroup(std::vector<HistoryRow>& group) {
   CheckRepositoryFile();
-  // Part of the group may have been committed before a failure: the marks tell.
-  if (!instance_.empty() && outage_) DropMarked(rows);
-  if (rows.empty()) return;
-  ResolveSessionNumbers(svc_, rows);
-  CatalogueRows(svc_, rows);
+  if (group.empty()) return;
+  // In place: a group that goes back to the queue keeps its numbers.
+  ResolveSessionNumbers(svc_, group);
+  // After an outage part of the group may be in the repository already (the marks tell),
+  // which the row-by-row path sorts out. Otherwise one transaction for the whole group where
+  // the repository can; when that fails (a row the repository refuses, an outage), row by
+  // row as below.
   const bool marked = !instance_.empty();
+  if (!(marked && outage_) && svc_.session->Atomic() && WriteGroupAtomic(group)) return;
+  std::vector<HistoryRow> rows = group;
+  if (marked && outage_) DropMarked(rows);
+  if (rows.empty()) return;
+  CatalogueRows(svc_, rows);
   const bool outcome = svc_.historyOutcomeColumns;
   using repository::SqlId;
   // A connection's rows come together: its mark key is made once per run of them.
@@ -241,30 +343,7 @@ void HistoryWriter::WriteGroup(std::vector<HistoryRow>& rows) {
       rows.size(),
       [&](size_t i) {
         const HistoryRow& r = rows[i];
-        st->SetNumber("sql_id", r.sql_id);
-        st->SetNumber("srvc_id", r.srvc_id);
-        st->SetDateTime("exec_date", r.exec_date);
-        st->SetNumber("exec_time", r.exec_time);
-        st->SetNumber("session_id", r.session_id);
-        st->SetString("host", r.host);
-        st->SetString("ip", r.ip);
-        st->SetString("orauser", r.orauser);
-        st->SetString("service_name", r.service_name);
-        st->SetString("sid", r.sid);
-        st->SetString("program", r.program);
-        st->SetString("username", r.username);
-        if (outcome) {
-          if (r.rows_processed) {
-            st->SetNumber("rows_processed", *r.rows_processed);
-          } else {
-            st->SetNull("rows_processed");
-          }
-          if (r.error_code) {
-            st->SetNumber("error_code", *r.error_code);
-          } else {
-            st->SetNull("error_code");
-          }
-        }
+        BindRow(*st, r, r.sql_id, outcome);
         if (marked) {
           if (mark_key.empty() || r.stream_key != mark_stream) {
             mark_stream = r.stream_key;
@@ -280,8 +359,21 @@ void HistoryWriter::WriteGroup(std::vector<HistoryRow>& rows) {
       });
 }
 
+void HistoryWriter::SpoolLeftRows() {
+  if (!spool_) return;
+  std::vector<HistoryRow> memory_only;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (HistoryRow& r : rows_) {
+      if (r.spool_seq == 0) memory_only.push_back(r);
+    }
+  }
+  spool_->Append(memory_only);
+}
+
 void HistoryWriter::Run() {
-  platform::LowerThreadPriority();
+  // Relayed connections come first; a capture file's replay has no one waiting on it.
+  if (svc_.captureFiles.empty()) platform::LowerThreadPriority();
   Recover();
   std::chrono::milliseconds backoff(100);
   for (;;) {
@@ -300,13 +392,14 @@ void HistoryWriter::Run() {
       }
     }
     const size_t taken = group.size();
-    std::vector<HistoryRow> written = group;
     try {
-      WriteGroup(written);
+      WriteGroup(group);
     } catch (const std::exception& e) {
       std::unique_lock<std::mutex> lock(mu_);
       rows_.insert(rows_.begin(), std::make_move_iterator(group.begin()),
                    std::make_move_iterator(group.end()));
+      unwritable_ = true;
+      changed_.notify_all();
       if (!outage_) {
         outage_ = true;
         recovering_ = false;
@@ -323,6 +416,7 @@ void HistoryWriter::Run() {
       if (stopping_) {
         const size_t left = backlog_;
         lock.unlock();
+        SpoolLeftRows();
         svc_.ReportError(std::to_string(left) + " history rows could not be written before the "
                          "stop: " + (spool_ ? "they stay in the spool and are written at the "
                                                "next start."
@@ -341,6 +435,7 @@ void HistoryWriter::Run() {
       std::lock_guard<std::mutex> lock(mu_);
       backlog_ -= taken;
       left = backlog_;
+      unwritable_ = false;
       if (outage_) {
         outage_ = false;
         recovering_ = true;
@@ -350,15 +445,16 @@ void HistoryWriter::Run() {
       held = outage_handed_over_;
       changed_.notify_all();
     }
-    if (spool_) {
-      spool_->Committed(group);
-      spool_->SyncIfDue();
-    }
+    // The end of an outage is told as soon as its last rows are in, before the spool's sync.
     if (recovering_ && left == 0) {
       recovering_ = false;
       svc_.ReportError("The repository could not be written from " + outage_since_ + " to " +
                        outage_until_ + ": the " + std::to_string(held) +
                        " rows held meanwhile have all been written by " + Now() + ".");
+    }
+    if (spool_) {
+      spool_->Committed(group);
+      spool_->SyncIfDue();
     }
   }
 }

@@ -14,8 +14,9 @@
 // replaced is logged and the session reconnected.
 //
 // Threading: Enqueue() may be called from any thread and never waits for the repository.
-// With a spool it never waits for the writer either; without one it waits while more than
-// kMaxBacklog rows are queued. The destructor writes what it can; during an outage the rows
+// Rows in the spool never wait for the writer either; rows held in memory only (no spool, or
+// a capture file's rows, which are not journalled) wait while more than kMaxBacklog rows are
+// queued. At a stop that finds rows unwritten, those the spool does not hold yet go there. The destructor writes what it can; during an outage the rows
 // stay in the spool for the next start (logged with their count).
 #pragma once
 
@@ -69,7 +70,7 @@ class Spool;
 
 class HistoryWriter {
  public:
-  static constexpr size_t kMaxBacklog = 200000;  // without a spool: Enqueue waits beyond it
+  static constexpr size_t kMaxBacklog = 200000;  // rows only in memory: Enqueue waits beyond it
   // Rows written in one go, at most: one transaction, so the commit's WAL write and the
   // index pages it touches are shared by that many rows.
   static constexpr size_t kMaxGroup = 4096;
@@ -88,8 +89,9 @@ class HistoryWriter {
   // numbers; returns once they are in the file. Any thread; never waits for the repository.
   void Journal(std::vector<HistoryRow>& rows);
   bool Journalling() const { return spool_ != nullptr; }
-  // Hands rows over for the repository, in each connection's order.
-  void Enqueue(std::vector<HistoryRow> rows);
+  // Hands rows over for the repository, in each connection's order. Rows that are not in the
+  // spool (`journalled` false, or no spool) wait while more than kMaxBacklog rows are queued.
+  void Enqueue(std::vector<HistoryRow> rows, bool journalled = true);
   // Blocks until every row handed over so far has been written.
   void Drain();
 
@@ -104,10 +106,16 @@ class HistoryWriter {
   void DropMarked(std::vector<HistoryRow>& rows);
   // Writes the group (rows the mark covers are skipped); throws when the repository cannot
   // take it. A row the repository refuses for its own content is reported and passed over.
-  void WriteGroup(std::vector<HistoryRow>& rows);
+  // Session numbers are resolved in the group itself.
+  void WriteGroup(std::vector<HistoryRow>& group);
+  // The group, its new statements, its block of ids and its marks in one transaction; false
+  // when that failed and was rolled back (nothing of it written).
+  bool WriteGroupAtomic(const std::vector<HistoryRow>& rows);
   void CheckRepositoryFile();
   // Waits for the back-off (or the stop); false once stopping.
   bool Pause(std::chrono::milliseconds wait);
+  // At a stop with rows unwritten: the ones only in memory go to the spool.
+  void SpoolLeftRows();
 
   service::TQuorvexService& svc_;
   std::unique_ptr<Spool> spool_;
@@ -120,6 +128,7 @@ class HistoryWriter {
   uint64_t handed_over_ = 0;     // rows ever handed over; mu_
   uint64_t next_seq_ = 0;        // without a spool: the rows' order numbers; mu_
   bool stopping_ = false;        // mu_
+  bool unwritable_ = false;      // the last group could not be written; mu_
   // Writer thread only:
   bool outage_ = false;
   bool recovering_ = false;      // the outage has ended; its rows are being written

@@ -3,6 +3,8 @@
 
 #include "sql/catalogue_insert.h"
 
+#include <unordered_map>
+
 #include "capture/connection.h"
 #include "platform/datetime.h"
 #include "sql/byte_text.h"
@@ -95,6 +97,33 @@ std::optional<TSQLData> FindSQLData(TQuorvexService& svc, TThreadData& record,
   return found;
 }
 
+namespace {
+
+std::optional<double> LookUpSQL(TQuorvexService& svc, const std::string& hash) {
+  auto query = svc.session->NewQuery(repository::SqlId::kFindSqlByHash);
+  query->SetString("sqlhash", hash);
+  query->Open();
+  std::optional<double> id;
+  if (query->RowCount() >= 1) id = query->FieldAsNumber("id");
+  query->Close();
+  return id;
+}
+
+// Adds the statement to the catalogue; its new id.
+double InsertSQL(TQuorvexService& svc, const std::string& hash, const std::string& s) {
+  auto st = NewCatalogueInsert(svc, s);
+  st->DeclareOutputNumber("sqlId");
+  st->SetString("sqlhash", hash);
+  st->SetString("sqltext", Piece(s, 0, 2000));
+  st->SetString("sqltext1", Piece(s, 2000, 2000));
+  st->SetString("sqltext2", Piece(s, 4000, 2000));
+  st->SetString("sqltext3", Piece(s, 6000, 2000));
+  st->Execute();
+  return st->OutputNumber("sqlId");
+}
+
+}  // namespace
+
 std::optional<TSQLData> FindOrInsertSQL(TQuorvexService& svc, const std::string& hash,
                                         const std::string& s, int32_t connection_no) {
   if (svc.sqlCache) {
@@ -107,30 +136,16 @@ std::optional<TSQLData> FindOrInsertSQL(TQuorvexService& svc, const std::string&
     if (auto hit = svc.sqlCache->Find(hash)) return hit;
   }
   std::optional<TSQLData> entry;
-  {
-    auto query = svc.session->NewQuery(repository::SqlId::kFindSqlByHash);
-    query->SetString("sqlhash", hash);
-    query->Open();
-    if (query->RowCount() >= 1) entry = TSQLData{query->FieldAsNumber("id"), hash};
-    query->Close();
-  }
+  if (auto id = LookUpSQL(svc, hash)) entry = TSQLData{*id, hash};
   if (!entry) {
-    auto st = NewCatalogueInsert(svc, s);
-    st->DeclareOutputNumber("sqlId");
-    st->SetString("sqlhash", hash);
-    st->SetString("sqltext", Piece(s, 0, 2000));
-    st->SetString("sqltext1", Piece(s, 2000, 2000));
-    st->SetString("sqltext2", Piece(s, 4000, 2000));
-    st->SetString("sqltext3", Piece(s, 6000, 2000));
     try {
-      st->Execute();
+      entry = TSQLData{InsertSQL(svc, hash, s), hash};
     } catch (const std::exception& e) {
       if (connection_no < 0) throw;
       svc.ReportError("Connection " + std::to_string(connection_no) +
                       " Insert new SQL statement exception: " + e.what());
       return std::nullopt;
     }
-    entry = TSQLData{st->OutputNumber("sqlId"), hash};
   }
   if (svc.sqlCache) svc.sqlCache->Add(*entry);
   return entry;
@@ -142,6 +157,33 @@ void CatalogueRows(TQuorvexService& svc, std::vector<HistoryRow>& rows) {
     r.sql_id = FindOrInsertSQL(svc, r.sql_hash, r.sql_text, -1)->id;
     r.sql_hash.clear();
     r.sql_text.clear();
+  }
+}
+
+void CatalogueRowsInTransaction(TQuorvexService& svc, const std::vector<HistoryRow>& rows,
+                                std::vector<double>* ids, std::vector<TSQLData>* learned) {
+  ids->resize(rows.size());
+  // The statements this group has settled: the cache learns them only after the commit.
+  std::unordered_map<std::string_view, double> settled;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const HistoryRow& r = rows[i];
+    (*ids)[i] = r.sql_id;
+    if (r.sql_id != 0 || r.sql_hash.empty()) continue;
+    if (auto it = settled.find(r.sql_hash); it != settled.end()) {
+      (*ids)[i] = it->second;
+      continue;
+    }
+    std::optional<TSQLData> hit = svc.sqlCache ? svc.sqlCache->Find(r.sql_hash) : std::nullopt;
+    double id = 0;
+    if (hit) {
+      id = hit->id;
+    } else {
+      std::optional<double> found = LookUpSQL(svc, r.sql_hash);
+      id = found ? *found : InsertSQL(svc, r.sql_hash, r.sql_text);
+      learned->push_back(TSQLData{id, r.sql_hash});
+    }
+    settled.emplace(r.sql_hash, id);
+    (*ids)[i] = id;
   }
 }
 
@@ -212,11 +254,19 @@ void FillRow(HistoryRow& r, const TThreadData& record, const TSQLHistData& h, bo
   r.error_code = h.error_code;
 }
 
+// A passive connection rebuilt from a capture file (REPLAY) needs no journal: the file itself
+// holds its executions. Its rows wait in memory (the capture then waits for the writer) and
+// are spooled only when the stop finds them unwritten.
+bool JournalsRecord(TQuorvexService& svc, const TThreadData& record) {
+  if (!svc.historyWriter || !svc.historyWriter->Journalling()) return false;
+  return svc.captureFiles.empty() || !record.service || record.service->IsActive();
+}
+
 }  // namespace
 
 void JournalExecution(TQuorvexService& svc, TThreadData& record, TSQLHistData& h) {
   h.stream_seq = ++record.streamSeq;
-  if (!svc.historyWriter || !svc.historyWriter->Journalling()) return;
+  if (!JournalsRecord(svc, record)) return;
   // Called on the record's owner thread: the row is built in this thread's own scratch row.
   thread_local std::vector<HistoryRow> rows(1);
   if (rows.size() != 1) rows.resize(1);
@@ -240,7 +290,7 @@ void InsertSQLHistory(TQuorvexService& svc, TThreadData& record, bool final) {
   }
   queue.clear();
   if (svc.historyWriter) {
-    svc.historyWriter->Enqueue(std::move(rows));
+    svc.historyWriter->Enqueue(std::move(rows), JournalsRecord(svc, record));
   } else {
     WriteHistoryRows(svc, rows);
   }

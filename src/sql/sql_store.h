@@ -47,6 +47,14 @@ std::optional<TSQLData> FindOrInsertSQL(service::TQuorvexService& svc, const std
 // from the first one not catalogued.
 void CatalogueRows(service::TQuorvexService& svc, std::vector<HistoryRow>& rows);
 
+// CatalogueRows for a group written in one transaction that may yet be rolled back: leaves
+// the rows and the cache as they are, gives each row's statement id in (*ids)[i] (0 for a row
+// without one) and appends the entries the cache lacked to *learned, for the cache once the
+// transaction has committed. The caller holds catalogueMu; repository errors reach it.
+void CatalogueRowsInTransaction(service::TQuorvexService& svc,
+                                const std::vector<HistoryRow>& rows, std::vector<double>* ids,
+                                std::vector<TSQLData>* learned);
+
 // Stores the record's current statement (sqlText) once in the catalogue and queues its
 // execution with the elapsed time. Errors of the insert are reported in the logs, not thrown.
 void SaveSQL(service::TQuorvexService& svc, capture::TThreadData& record, int32_t elapsed_ms);
