@@ -119,8 +119,9 @@ void HistoryWriter::Enqueue(std::vector<HistoryRow> rows, bool journalled) {
     std::unique_lock<std::mutex> lock(mu_);
     // While the repository cannot be written, rows that have a spool go there instead of
     // waiting for room that would come only with the repository.
-    changed_.wait(lock, [this] {
-      return backlog_ < kMaxBacklog || stopping_ || (spool_ && unwritable_);
+    const size_t room = spool_ ? kMaxUnjournalled : kMaxBacklog;
+    changed_.wait(lock, [&] {
+      return backlog_ < room || stopping_ || (spool_ && unwritable_);
     });
     spill = spool_ && unwritable_;
   }

@@ -14,9 +14,9 @@
 // replaced is logged and the session reconnected.
 //
 // Threading: Enqueue() may be called from any thread and never waits for the repository.
-// Rows in the spool never wait for the writer either; rows held in memory only (no spool, or
-// a capture file's rows, which are not journalled) wait while more than kMaxBacklog rows are
-// queued. At a stop that finds rows unwritten, those the spool does not hold yet go there. The destructor writes what it can; during an outage the rows
+// Rows in the spool never wait for the writer either; rows held in memory only wait while more
+// than kMaxBacklog rows are queued (no spool) or kMaxUnjournalled (a capture file's rows,
+// which are not journalled). At a stop that finds rows unwritten, those the spool does not hold yet go there. The destructor writes what it can; during an outage the rows
 // stay in the spool for the next start (logged with their count).
 #pragma once
 
@@ -70,10 +70,13 @@ class Spool;
 
 class HistoryWriter {
  public:
-  static constexpr size_t kMaxBacklog = 200000;  // rows only in memory: Enqueue waits beyond it
+  static constexpr size_t kMaxBacklog = 200000;  // without a spool: Enqueue waits beyond it
   // Rows written in one go, at most: one transaction, so the commit's WAL write and the
   // index pages it touches are shared by that many rows.
   static constexpr size_t kMaxGroup = 4096;
+  // Rows a spool could hold but does not (a capture file's): they wait beyond this many,
+  // enough to keep the writer's groups full and no more, since the file is read at will.
+  static constexpr size_t kMaxUnjournalled = 8 * kMaxGroup;
 
   // `spool`: where rows are journalled before they are handed over (null: memory only).
   // `instance`: this instance's key of the spool mark in the repository ("" : no mark, as
@@ -90,7 +93,7 @@ class HistoryWriter {
   void Journal(std::vector<HistoryRow>& rows);
   bool Journalling() const { return spool_ != nullptr; }
   // Hands rows over for the repository, in each connection's order. Rows that are not in the
-  // spool (`journalled` false, or no spool) wait while more than kMaxBacklog rows are queued.
+  // spool (`journalled` false, or no spool) wait for room (see above).
   void Enqueue(std::vector<HistoryRow> rows, bool journalled = true);
   // Blocks until every row handed over so far has been written.
   void Drain();
