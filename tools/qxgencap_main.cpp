@@ -1,12 +1,14 @@
 // qxgencap: writes a synthetic capture file (classic pcap, Ethernet) of Oracle Net sessions for
 // load tests of passive monitoring. Each session: CONNECT with a descriptor, the server's
 // answer, authentication naming the Oracle user, N statement calls each answered by the
-// server, and the client's end packet. Most statements repeat a small set; one in twenty is
-// unique. Sessions run one after the other from distinct client ports.
+// server, and the client's end packet. Most statements repeat a small set; one in UNIQUE
+// (twenty unless told) is unique, so UNIQUE 1 makes every statement a new one. Sessions run one
+// after the other from distinct client ports.
 //
-//   qxgencap OUTPUT [SESSIONS=1000] [STATEMENTS=100] [SERVER=10.0.0.1] [PORT=1521]
+//   qxgencap OUTPUT [SESSIONS=1000] [STATEMENTS=100] [SERVER=10.0.0.1] [PORT=1521] [UNIQUE=20]
 //
 // Prints the number of frames written.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -106,7 +108,7 @@ std::string Connect(int session) {
   return qxpeer::ConnectPacket(qxpeer::BuildDescriptor(f), kFraming);
 }
 
-std::string Statement(int session, int n) {
+std::string Statement(int session, int n, int unique) {
   static const char* const kCommon[] = {
       "SELECT ID, NAME, PRICE FROM PRODUCTS WHERE ID = :1",
       "SELECT COUNT(*) FROM ORDERS WHERE CUSTOMER_ID = :1",
@@ -118,7 +120,7 @@ std::string Statement(int session, int n) {
       "SELECT NAME FROM CATEGORIES ORDER BY NAME",
   };
   std::string sql;
-  if (n % 20 == 19) {
+  if (n % unique == unique - 1) {
     sql = "SELECT * FROM ORDERS WHERE ID = " + std::to_string(session * 1000 + n);
   } else {
     sql = kCommon[(session + n) % (sizeof kCommon / sizeof kCommon[0])];
@@ -131,13 +133,15 @@ std::string Statement(int session, int n) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: qxgencap OUTPUT [SESSIONS] [STATEMENTS] [SERVER] [PORT]\n");
+    std::fprintf(stderr,
+                 "usage: qxgencap OUTPUT [SESSIONS] [STATEMENTS] [SERVER] [PORT] [UNIQUE]\n");
     return 2;
   }
   const int sessions = argc > 2 ? std::atoi(argv[2]) : 1000;
   const int statements = argc > 3 ? std::atoi(argv[3]) : 100;
   const uint32_t server = ParseIp(argc > 4 ? argv[4] : "10.0.0.1");
   const uint16_t port = static_cast<uint16_t>(argc > 5 ? std::atoi(argv[5]) : 1521);
+  const int unique = argc > 6 ? std::max(1, std::atoi(argv[6])) : 20;
   FILE* f = std::fopen(argv[1], "wb");
   if (!f) {
     std::perror(argv[1]);
@@ -170,7 +174,7 @@ int main(int argc, char** argv) {
     to_server(qxpeer::DataPackets(qxpeer::AuthPhaseTwo(user, "pts/0", 2), kFraming, false));
     to_client(qxpeer::DataPackets(qxpeer::AuthPhaseTwoReply(), kFraming, true));
     for (int n = 0; n < statements; ++n) {
-      to_server(Statement(s, n));
+      to_server(Statement(s, n, unique));
       to_client(answer);
     }
     to_server(end);
