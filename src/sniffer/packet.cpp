@@ -155,9 +155,18 @@ IpAddress IpAddress::V6(const uint8_t bytes16[16]) {
 uint32_t IpAddress::V4Number() const { return family == 4 ? Be32(bytes.data()) : 0; }
 
 std::string IpAddress::Text() const {
+  // Written into one buffer: this runs twice for every captured frame.
   const auto dotted = [](const uint8_t* p) {
-    return std::to_string(p[0]) + "." + std::to_string(p[1]) + "." + std::to_string(p[2]) +
-           "." + std::to_string(p[3]);
+    char text[16];
+    size_t n = 0;
+    for (int i = 0; i < 4; ++i) {
+      if (i) text[n++] = '.';
+      const unsigned v = p[i];
+      if (v >= 100) text[n++] = static_cast<char>('0' + v / 100);
+      if (v >= 10) text[n++] = static_cast<char>('0' + v / 10 % 10);
+      text[n++] = static_cast<char>('0' + v % 10);
+    }
+    return std::string(text, n);
   };
   if (family == 4) return dotted(bytes.data());
   if (family != 6) return std::string();

@@ -285,6 +285,7 @@ TEST(FrameDecoder, AddressTexts) {
   EXPECT_EQ(v6({0xfe80, 0, 0, 0, 0xABCD, 0x0ef0, 0x12, 0}), "fe80::abcd:ef0:12:0");
   EXPECT_EQ(v6({0, 0, 0, 0, 0, 0xffff, 0xc000, 0x0201}), "::ffff:192.0.2.1");
   EXPECT_EQ(IpAddress::V4(0xC0A80001).Text(), "192.168.0.1");
+  EXPECT_EQ(IpAddress::V4(0xFF0A6409).Text(), "255.10.100.9");
   EXPECT_EQ(IpAddress().Text(), "");
   EXPECT_LT(IpAddress::V4(0xffffffff), IpAddress::V6(kV6Source));  // family first
 }
