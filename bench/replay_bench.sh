@@ -47,17 +47,30 @@ printf '[Service]\nrpstConnStr=sqlite:repo.db\nMonitorServices=BENCH\nStatementC
   > qxservice.ini
 timed t_kw ./qxservice -replay capture.pcap
 
+# Memory: the same sessions with every statement a new one (SESSIONS x STATEMENTS distinct
+# statements, far more than the statement cache's 500): peak RSS must not follow them.
+"$build/qxgencap" distinct.pcap "$sessions" "$statements" 10.0.0.1 1521 1 > /dev/null
+rm -f repo.db repo.db-wal repo.db-shm
+./qxadmin init sqlite:repo.db >/dev/null
+./qxadmin -r sqlite:repo.db service add --name BENCH --oracle-host 10.0.0.1 --oracle-port 1521 \
+  --work-port 0 --manage-port 47999 --ip-interface 10.255.0.1 >/dev/null
+printf '[Service]\nrpstConnStr=sqlite:repo.db\nMonitorServices=BENCH\n' > qxservice.ini
+timed t_distinct ./qxservice -replay distinct.pcap
+distinct_all=$(sqlite3 repo.db 'select count(*) from qx_client_sql' 2>/dev/null || echo '?')
+
 # Wall time is what the targets count; on a machine shared with other work the processor
 # time (user + system) shows the program's own cost beside it.
 read -r td tdu tds tdm < "$work/t_tcpdump"
 read -r ti tiu tis tim < "$work/t_idle"
 read -r tq tqu tqs tqm < "$work/t_all"
 read -r tk tku tks tkm < "$work/t_kw"
+read -r tx txu txs txm < "$work/t_distinct"
 awk -v f="$frames" -v r="$rows" -v d="$distinct" -v s="$sessions" -v n="$statements" \
     -v td="$td" -v ti="$ti" -v tq="$tq" -v tk="$tk" \
     -v cd="$(echo "$tdu + $tds" | bc)" -v ci="$(echo "$tiu + $tis" | bc)" \
     -v cq="$(echo "$tqu + $tqs" | bc)" -v ck="$(echo "$tku + $tks" | bc)" \
-    -v mq="$tqm" -v mi="$tim" 'BEGIN {
+    -v mq="$tqm" -v mi="$tim" -v tx="$tx" -v mx="$txm" -v dx="$distinct_all" \
+    -v cx="$(echo "$txu + $txs" | bc)" 'BEGIN {
   if (td <= 0) td = 0.005; if (ti <= 0) ti = 0.005; if (tq <= 0) tq = 0.005; if (tk <= 0) tk = 0.005;
   if (cd <= 0) cd = 0.005; if (cq <= 0) cq = 0.005;
   printf "capture: %d sessions x %d statements, %d frames\n", s, n, f;
@@ -66,10 +79,14 @@ awk -v f="$frames" -v r="$rows" -v d="$distinct" -v s="$sessions" -v n="$stateme
   printf "%-34s %7.2f %11.0f %7.2f %13.1f\n", "qxservice -REPLAY, no match", ti, f / ti, ci, mi / 1024;
   printf "%-34s %7.2f %11.0f %7.2f %13.1f\n", "qxservice -REPLAY, all sessions", tq, f / tq, cq, mq / 1024;
   printf "%-34s %7.2f %11.0f %7.2f\n", "qxservice -REPLAY, keyword search", tk, f / tk, ck;
+  printf "%-34s %7.2f %11.0f %7.2f %13.1f\n", "qxservice -REPLAY, all distinct", tx, f / tx, cx,
+         mx / 1024;
   printf "all sessions: %s history rows, %s statements: %.0f executions written/s\n", r, d,
          r / tq;
   printf "ratio to tcpdump (frames per second): no match %.2f, all sessions %.2f\n",
          td / ti, td / tq;
   printf "ratio to tcpdump (processor time): all sessions %.2f\n", cd / cq;
   printf "decoder / keyword search (frames per second): %.2f\n", tk / tq;
+  printf "peak RSS: %.1f MB with %s statements, %.1f MB with %s (statement cache: 500)\n",
+         mq / 1024, d, mx / 1024, dx;
 }'
