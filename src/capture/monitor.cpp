@@ -52,6 +52,7 @@ void ConnectionMonitor::Count(Health what, uint64_t n) {
 ConnectionMonitor::~ConnectionMonitor() = default;
 
 void ConnectionMonitor::ToServer(std::string_view bytes, int64_t ms) {
+  StoreCompleted();
   if (bytes.empty() || record_.excluded) return;
   now_ = ms;
   record_.lastActivity = platform::NowDateTime();
@@ -60,12 +61,14 @@ void ConnectionMonitor::ToServer(std::string_view bytes, int64_t ms) {
 }
 
 void ConnectionMonitor::ToClient(std::string_view bytes, int64_t ms) {
+  StoreCompleted();
   if (bytes.empty() || record_.excluded) return;
   now_ = ms;
   decoder_.Feed(Direction::kToClient, bytes);
 }
 
 void ConnectionMonitor::Gap(Direction direction) {
+  StoreCompleted();
   if (record_.excluded) return;
   Count(Health::kGaps);
   decoder_.OnGap(direction);
@@ -135,6 +138,7 @@ void ConnectionMonitor::BeginExecution(std::string text, bool skip, bool keyword
 void ConnectionMonitor::EndExecution(int64_t ms, const Event* outcome) {
   if (!pending_) return;
   pending_ = false;
+  StoreCompleted();  // the one before it, completed by the same bytes
   if (pendingSkip_ || record_.excluded || !record_.established) return;
   // ms < 0: the answer never came and nothing tells how long the server worked.
   const int64_t elapsed = ms > pendingMs_ ? ms - pendingMs_ : 0;
@@ -148,6 +152,14 @@ void ConnectionMonitor::EndExecution(int64_t ms, const Event* outcome) {
     if (outcome->rowsKnown) record_.rowsProcessed = static_cast<double>(outcome->rows);
   }
   record_.elapsedTime = elapsed > INT32_MAX ? INT32_MAX : static_cast<int32_t>(elapsed);
+  completed_ = true;
+  // Relayed: stored once the bytes that completed it have been forwarded.
+  if (mode_ != MonitorMode::kActive) StoreCompleted();
+}
+
+void ConnectionMonitor::StoreCompleted() {
+  if (!completed_) return;
+  completed_ = false;
   const size_t queued = record_.historyQueue ? record_.historyQueue->size() : 0;
   sql::SaveSQL(svc_, record_, record_.elapsedTime);
   if (record_.historyQueue && record_.historyQueue->size() > queued) Count(Health::kExecutions);
@@ -223,8 +235,10 @@ void ConnectionMonitor::OnEvent(const Event& event) {
 }
 
 void ConnectionMonitor::Complete(int64_t ms) {
+  StoreCompleted();
   decoder_.Finish();
   EndExecution(ms, nullptr);
+  StoreCompleted();
 }
 
 void CloseMonitoredConnection(TQuorvexService& svc, TThreadData& record, CloseReason reason,

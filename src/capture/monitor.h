@@ -62,6 +62,13 @@ class ConnectionMonitor final : public oranet::EventSink {
   // is unknown and stored as 0); the record stays usable for the rest of the close sequence.
   void Complete(int64_t ms);
 
+  // Active mode: an execution completed by the bytes just fed is stored once the relay has
+  // forwarded them (StoreCompleted), so that its storing does not delay the answer on its way
+  // to the client. Anything fed afterwards stores it first, so the order of the record's work
+  // is unchanged.
+  bool HasCompleted() const { return completed_; }
+  void StoreCompleted();
+
   const oranet::Stats& DecoderStats() const { return decoder_.stats(); }
   uint64_t Fallbacks() const { return fallbackStatements_; }
   uint64_t UnknownCursors() const { return unknownCursors_; }
@@ -92,6 +99,8 @@ class ConnectionMonitor final : public oranet::EventSink {
   double pendingDate_ = 0;
   int64_t pendingMs_ = 0;
 
+  // An execution whose answer has ended, its time and outcome in the record, not yet stored.
+  bool completed_ = false;
   bool sessionEnded_ = false;
   uint64_t fallbackStatements_ = 0;
   uint64_t unknownCursors_ = 0;

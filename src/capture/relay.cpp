@@ -286,6 +286,10 @@ void TRelayListener::Relay(TRelayConnection& conn) {
             });
           }
           if (!forward(conn.client, conn.server, size, "client", "server")) return;
+          if (conn.afterForward) {
+            conn.afterForward = false;
+            if (OnForwarded) Dispatch(conn, [&] { OnForwarded(conn); });
+          }
         } else if (n == 0) {
           from_client = false;
           platform::ShutdownSend(conn.server);
@@ -306,6 +310,10 @@ void TRelayListener::Relay(TRelayConnection& conn) {
             });
           }
           if (!forward(conn.server, conn.client, size, "server", "client")) return;
+          if (conn.afterForward) {
+            conn.afterForward = false;
+            if (OnForwarded) Dispatch(conn, [&] { OnForwarded(conn); });
+          }
         } else if (n == 0) {
           from_server = false;
           platform::ShutdownSend(conn.client);

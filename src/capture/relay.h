@@ -57,6 +57,9 @@ class TRelayConnection : public std::enable_shared_from_this<TRelayConnection> {
   // OnExecute / OnOutboundData (empty otherwise). The bytes are forwarded from that buffer
   // after the handler returns, so a handler must copy what it keeps.
   std::string_view chunk;
+  // Set by OnExecute / OnOutboundData when they left work for after the chunk has been
+  // forwarded: the relay then calls OnForwarded once the chunk is on its way.
+  bool afterForward = false;
 
   int local_port = 0;  // local port of the accepted client socket
   int peer_port = 0;   // the client's port
@@ -99,6 +102,9 @@ class TRelayListener {
   // long is closed (reported through OnException). 0: no limit.
   int stallTimeoutMs = 300000;
   Handler OnConnect, OnDisconnect, OnExecute, OnOutboundData;
+  // After a chunk whose handler set `afterForward` has been forwarded (see TRelayConnection).
+  // An error escaping it ends the relay like one escaping the chunk's handler.
+  Handler OnForwarded;
   ExceptionHandler OnException;
 
   // Listens and starts accepting. Throws RelayError with the socket error's message.

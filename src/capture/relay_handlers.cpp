@@ -32,6 +32,7 @@ void tcpMainExecute(TQuorvexService& svc, TRelayConnection& connection) {
     AddTrace(*record, "---------------- To Server Code Data -----------------");
   }
   record->monitor->ToServer(connection.chunk, MonitorNowMs());
+  connection.afterForward = record->monitor->HasCompleted();
   (void)svc;
 }
 
@@ -39,7 +40,13 @@ void tcpMainOutboundData(TQuorvexService& /*svc*/, TRelayConnection& connection)
   TThreadData* record = connection.data.get();
   if (record && !record->excluded && record->monitor) {
     record->monitor->ToClient(connection.chunk, MonitorNowMs());
+    connection.afterForward = record->monitor->HasCompleted();
   }
+}
+
+void tcpMainForwarded(TQuorvexService& /*svc*/, TRelayConnection& connection) {
+  TThreadData* record = connection.data.get();
+  if (record && record->monitor) record->monitor->StoreCompleted();
 }
 
 namespace {
@@ -84,6 +91,7 @@ void AttachRelayHandlers(TQuorvexService& svc, TRelayListener& listener,
   };
   listener.OnExecute = [s](TRelayConnection& c) { tcpMainExecute(*s, c); };
   listener.OnOutboundData = [s](TRelayConnection& c) { tcpMainOutboundData(*s, c); };
+  listener.OnForwarded = [s](TRelayConnection& c) { tcpMainForwarded(*s, c); };
 }
 
 }  // namespace qx::capture

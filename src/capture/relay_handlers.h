@@ -17,11 +17,13 @@ void tcpMainConnect(service::TQuorvexService& svc, TRelayConnection& connection,
                     service::TServiceData* service = nullptr);
 void tcpMainExecute(service::TQuorvexService& svc, TRelayConnection& connection);
 void tcpMainOutboundData(service::TQuorvexService& svc, TRelayConnection& connection);
+// After a chunk has been forwarded: stores the execution its bytes completed.
+void tcpMainForwarded(service::TQuorvexService& svc, TRelayConnection& connection);
 void tcpMainDisconnect(service::TQuorvexService& svc, TRelayConnection& connection);
 void tcpMainException(service::TQuorvexService& svc, TRelayConnection& connection,
                       const std::string& message);
 
-// Wires the five handlers into a relay listener; `service`, the listener's own service, is
+// Wires the handlers into a relay listener; `service`, the listener's own service, is
 // given to each connection it accepts.
 void AttachRelayHandlers(service::TQuorvexService& svc, TRelayListener& listener,
                          service::TServiceData* service = nullptr);

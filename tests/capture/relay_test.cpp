@@ -385,6 +385,56 @@ TEST(Relay, DetachWaitsForTheRunningHandlerAndNoneRunsAfterIt) {
   EXPECT_EQ(disconnects.load(), 0);
 }
 
+// Work a handler leaves for after its chunk (afterForward) runs once the chunk has been sent
+// on: the target has the bytes by then. Chunks whose handler leaves nothing get no call.
+TEST(Relay, WorkLeftForAfterTheChunkRunsOnceItHasBeenForwarded) {
+  SocketError e;
+  SocketHandle target = platform::ListenTcp(0, 4, &e);
+  ASSERT_NE(target, platform::kInvalidSocket);
+  std::atomic<size_t> received{0};
+  SocketHandle wake = platform::CreateWakeHandle();
+  std::thread server([&] {
+    platform::AcceptedSocket a;
+    SocketError err;
+    if (!platform::AcceptTcp(target, wake, &a, &err)) return;
+    char buf[4096];
+    long n;
+    while ((n = platform::Receive(a.socket, buf, sizeof buf, &err)) > 0) received += n;
+    platform::Close(a.socket);
+  });
+  TRelayListener relay;
+  relay.targetHost = "127.0.0.1";
+  relay.targetPort = platform::LocalPort(target);
+  std::atomic<size_t> handled{0};
+  std::vector<size_t> seen_at_call;  // the connection's thread only
+  relay.OnExecute = [&](TRelayConnection& c) {
+    handled += c.chunk.size();
+    c.afterForward = c.chunk[0] == 'w';
+  };
+  relay.OnForwarded = [&](TRelayConnection&) {
+    // The bytes are on their way: give them a moment to arrive, bounded.
+    test::WaitUntil([&] { return received.load() >= handled.load(); }, 2000);
+    seen_at_call.push_back(received.load());
+  };
+  relay.Activate();
+  SocketHandle c = platform::ConnectTcp("127.0.0.1", relay.LocalPort(), &e);
+  ASSERT_NE(c, platform::kInvalidSocket);
+  for (const std::string piece : {"work 1", "none", "work 2"}) {
+    ASSERT_TRUE(platform::SendAll(c, piece.data(), piece.size(), &e));
+    ASSERT_TRUE(test::WaitUntil([&] { return received.load() >= handled.load() &&
+                                             handled.load() > 0; }, 5000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // one chunk per piece
+  }
+  platform::Close(c);
+  ASSERT_TRUE(test::WaitUntil([&] { return received.load() == 16; }, 5000));
+  relay.Deactivate();
+  platform::Wake(wake);
+  server.join();
+  platform::Close(target);
+  platform::Close(wake);
+  EXPECT_EQ(seen_at_call, (std::vector<size_t>{6, 16}));
+}
+
 TEST(SocketErrors, MapToWindowsSocketsCodes) {
   const auto reset = platform::SocketErrorFromSystem(104);  // ECONNRESET
   EXPECT_EQ(reset.Message(), "Socket Error # 10054\r\nConnection reset by peer.");
