@@ -126,9 +126,11 @@ void ConnectionMonitor::OnLogonResult(const Event& event) {
   AddTrace(record_, line);
 }
 
-void ConnectionMonitor::BeginExecution(std::string text, bool skip, bool keywordRules) {
+void ConnectionMonitor::BeginExecution(std::string_view text, bool skip, bool keywordRules) {
   pending_ = true;
-  pendingText_ = std::move(text);
+  // Into the buffer the statement before last left (see EndExecution): a connection that runs
+  // statements of similar lengths allocates nothing here.
+  pendingText_.assign(text.data(), text.size());
   pendingSkip_ = skip;
   pendingKeywordRules_ = keywordRules;
   pendingDate_ = platform::NowDateTime();
@@ -142,7 +144,7 @@ void ConnectionMonitor::EndExecution(int64_t ms, const Event* outcome) {
   if (pendingSkip_ || record_.excluded || !record_.established) return;
   // ms < 0: the answer never came and nothing tells how long the server worked.
   const int64_t elapsed = ms > pendingMs_ ? ms - pendingMs_ : 0;
-  record_.sqlText = std::move(pendingText_);
+  record_.sqlText.swap(pendingText_);
   record_.sqlStart = pendingDate_;
   record_.keywordRules = pendingKeywordRules_;
   record_.rowsProcessed.reset();
@@ -182,7 +184,7 @@ void ConnectionMonitor::KeywordRequest(std::string_view payload, bool fallback) 
   }
   if (extracted.statement.empty()) return;
   EndExecution(now_, nullptr);
-  BeginExecution(std::move(extracted.statement), extracted.skip, true);
+  BeginExecution(extracted.statement, extracted.skip, true);
 }
 
 void ConnectionMonitor::OnEvent(const Event& event) {
@@ -210,7 +212,7 @@ void ConnectionMonitor::OnEvent(const Event& event) {
       }
       const std::string_view text = sql::Trim(event.text);
       if (text.empty()) return;
-      BeginExecution(std::string(text), sql::IsNeverStoredStatement(text), false);
+      BeginExecution(text, sql::IsNeverStoredStatement(text), false);
       return;
     }
     case EventKind::kRequest:

@@ -80,7 +80,7 @@ class ConnectionMonitor final : public oranet::EventSink {
   void OnDescriptor(std::string_view text);
   void OnLogonResult(const oranet::Event& event);
   void Count(Health what, uint64_t n = 1);
-  void BeginExecution(std::string text, bool skip, bool keywordRules);
+  void BeginExecution(std::string_view text, bool skip, bool keywordRules);
   void EndExecution(int64_t ms, const oranet::Event* outcome);
   void KeywordRequest(std::string_view payload, bool fallback);
 
