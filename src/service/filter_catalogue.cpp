@@ -65,12 +65,14 @@ void LoadSQLFilters(TQuorvexService& svc, TServiceData& service) {
   query->Close();
   std::unique_lock<std::shared_mutex> lock(service.filtersMu);
   service.sqlFilters.swap(loaded);
+  service.anySqlFilters.store(!service.sqlFilters.empty());
 }
 
 void FreeFilters(TServiceData& service) {
   std::unique_lock<std::shared_mutex> lock(service.filtersMu);
   while (!service.serviceFilters.empty()) service.serviceFilters.pop_back();
   while (!service.sqlFilters.empty()) service.sqlFilters.pop_back();
+  service.anySqlFilters.store(false);
 }
 
 }  // namespace qx::service

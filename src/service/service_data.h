@@ -71,6 +71,9 @@ struct TServiceData {
   mutable std::shared_mutex filtersMu;
   TServiceFilterList serviceFilters;
   TSQLFilterList sqlFilters;
+  // Whether sqlFilters holds any, set by the loader with the list: a statement of a service
+  // without SQL filters (the usual case) is decided without taking filtersMu.
+  std::atomic<bool> anySqlFilters{false};
 
   // Passive mode: the connections seen on the wire (owned). Changed by the capture thread,
   // read by status requests on the service thread: both hold passiveMu.

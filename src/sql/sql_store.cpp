@@ -69,6 +69,8 @@ bool IsExcludedByFilters(TQuorvexService& svc, TThreadData& record, std::string_
                          double elapsed_ms) {
   service::TServiceData* service = capture::RecordService(svc, record);
   if (!service) return true;
+  // No SQL filters: nothing is excluded, and no lock is taken for it.
+  if (!service->anySqlFilters.load()) return false;
   std::shared_lock<std::shared_mutex> filters(service->filtersMu);
   const SQLFilterDecision decision =
       DecideSQLFilters(service->sqlFilters, text, elapsed_ms,

@@ -210,6 +210,7 @@ TEST_F(Catalogue, DroppedStatementsLeaveNoTrace) {
   filter.filter_type = "EXCLUDE";
   filter.sqlstatement = "SYS.,DBMS_";
   service.sqlFilters.push_back(filter);
+  service.anySqlFilters = true;
   auto filtered = NewRecord(&service, 4);
   Complete(f, *filtered, "select * from sys.obj$", 0);
   EXPECT_EQ(Count(f, "qx_client_sql"), "0");
@@ -230,6 +231,7 @@ TEST_F(Catalogue, FilterDateConditionsRunOnTheRepositoryWithSysdate) {
   include.filter_type = "INCLUDE";
   include.exec_date_expr = "to_char(:Date,'YYYY') > '2000'";
   service.sqlFilters.push_back(include);
+  service.anySqlFilters = true;
   auto r = NewRecord(&service, 1);
   Complete(f, *r, "SELECT * FROM EMP", 0);
   EXPECT_EQ(Count(f, "qx_client_sql"), "1");
