@@ -7,9 +7,12 @@
 # stays open and silent. With all N open, the script reads qxservice's resident set (VmRSS),
 # its virtual size (VmSize) and its thread count from /proc, and prints them against the same
 # figures before the first connection: the difference divided by N is the cost of one idle
-# connection.
+# connection. Round trips of one active session through the same process (qxpeer bench-rtt,
+# a second service of it) are measured before the idle connections open and while they are
+# held: their ratio shows whether the idle ones slow the active ones.
 #
 # Usage: bench/idle_bench.sh [BUILD_DIR] [N]   (defaults: build, 2000)
+# Environment: COUNT (5000 round trips per measurement), RUNS (3: the best is reported).
 # Every process needs descriptors: qxservice two per connection, the client and the stand-in
 # one each. The script raises the soft limit to the hard one; N is cut to what qxservice can
 # hold under it. Everything runs on 127.0.0.1; every wait is bounded.
@@ -17,7 +20,9 @@ set -euo pipefail
 
 BUILD=$(cd "${1:-build}" && pwd)
 N=${2:-2000}
-for f in qxservice qxadmin qxoracle-standin; do
+COUNT=${COUNT:-5000}
+RUNS=${RUNS:-3}
+for f in qxservice qxadmin qxoracle-standin qxpeer; do
   [[ -x "$BUILD/$f" ]] || { echo "missing $BUILD/$f: build first" >&2; exit 2; }
 done
 
@@ -50,25 +55,44 @@ PIDS+=($!)
 
 WORKPORT=$(free_port)
 MANAGE=$(free_port)
+PEER_ORACLE=$(free_port)
+PEER_WORK=$(free_port)
+PEER_MANAGE=$(free_port)
 cp "$BUILD/qxservice" "$BUILD/qxadmin" "$WORK/"
 (
   cd "$WORK"
   ./qxadmin init sqlite:repo.db >/dev/null
   ./qxadmin -r sqlite:repo.db service add --name IDLE --oracle-host 127.0.0.1 \
     --oracle-port "$ORACLE" --work-port "$WORKPORT" --manage-port "$MANAGE" >/dev/null
-  printf '[Service]\nrpstConnStr=sqlite:repo.db\nMonitorServices=IDLE\n' >qxservice.ini
+  ./qxadmin -r sqlite:repo.db service add --name ACTIVE --oracle-host 127.0.0.1 \
+    --oracle-port "$PEER_ORACLE" --work-port "$PEER_WORK" --manage-port "$PEER_MANAGE" >/dev/null
+  printf '[Service]\nrpstConnStr=sqlite:repo.db\nMonitorServices=IDLE,ACTIVE\n' >qxservice.ini
 )
 (cd "$WORK" && exec ./qxservice >/dev/null 2>&1) &
 QX=$!
 PIDS+=($QX)
 for _ in $(seq 100); do
-  grep -q "successfully started on port $WORKPORT" "$WORK/qxservice.log" 2>/dev/null && break
+  grep -q "successfully started on port $WORKPORT" "$WORK/qxservice.log" 2>/dev/null &&
+    grep -q "successfully started on port $PEER_WORK" "$WORK/qxservice.log" && break
   sleep 0.1
 done
 grep -q "successfully started on port $WORKPORT" "$WORK/qxservice.log" ||
   { echo "qxservice did not start:" >&2; cat "$WORK/qxservice.log" >&2; exit 1; }
 
 status() { sed -n "s/^$1:[[:space:]]*\([0-9]*\).*/\1/p" "/proc/$QX/status"; }
+# The best round-trip rate of RUNS measurements of one active session.
+active_rate() {
+  local best=0 out rate
+  for ((r = 0; r < RUNS; ++r)); do
+    out=$("$BUILD/qxpeer" bench-rtt --relay "127.0.0.1:$PEER_WORK" \
+      --listen "127.0.0.1:$PEER_ORACLE" --count "$COUNT")
+    rate=$(sed -n 's/^round trips per second: \([0-9.]*\).*/\1/p' <<<"$out")
+    if (($(echo "$rate > $best" | bc))); then best=$rate; fi
+  done
+  echo "$best"
+}
+sleep 1
+RATE0=$(active_rate)
 sleep 1
 RSS0=$(status VmRSS); VSZ0=$(status VmSize); THR0=$(status Threads)
 
@@ -158,6 +182,7 @@ done
 grep -q '^open' "$WORK/client.out" || { echo "the client did not open its connections" >&2; exit 1; }
 sleep 2  # the relay's threads settle
 RSS1=$(status VmRSS); VSZ1=$(status VmSize); THR1=$(status Threads)
+RATE1=$(active_rate)
 echo >&3
 exec 3>&-
 
@@ -168,3 +193,5 @@ printf '%-22s %14s %14s %10s\n' "with N open" "$RSS1" "$VSZ1" "$THR1"
 printf '\nper idle connection: %s KB resident, %s KB virtual\n' \
   "$(echo "scale=1; ($RSS1 - $RSS0) / $N" | bc)" "$(echo "scale=1; ($VSZ1 - $VSZ0) / $N" | bc)"
 printf 'target: at most 100 KB resident per idle connection\n'
+printf '\none active session, round trips/s (best of %d x %d): %s alone, %s beside the idle ones (ratio %s)\n' \
+  "$RUNS" "$COUNT" "$RATE0" "$RATE1" "$(printf "%.2f" "$(echo "scale=4; $RATE1 / $RATE0" | bc)")"
