@@ -1,7 +1,8 @@
 // The decoder in steady state allocates nothing per packet: once a connection's buffers have
 // grown, re-executing, fetching and re-parsing statements of the same sizes goes without a
-// single heap allocation. Counted with a replacement of the global operator new that only
-// counts while a test asks it to.
+// single heap allocation. Neither does a relayed connection's monitor for the chunks that
+// complete no statement (fetches and their answers). Counted with a replacement of the global
+// operator new that only counts while a test asks it to.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,7 +10,9 @@
 #include <new>
 #include <string>
 
+#include "capture/monitor.h"
 #include "oranet/decoder.h"
+#include "sql/store_support.h"
 
 namespace {
 std::atomic<bool> g_counting{false};
@@ -111,6 +114,44 @@ TEST(OranetDecoderAllocations, SteadyStateAllocatesNothing) {
   g_counting = false;
   EXPECT_EQ(g_allocations.load(), 0u);
   EXPECT_EQ(sink.executions - before, 400u);  // parse-and-execute and re-execute, twice a round
+}
+
+// A relayed connection's monitor after its statement ran: the client fetches, the server
+// answers in two chunks (the second starting inside the packet), a hundred times over, and
+// not one of those chunks allocates.
+TEST(OranetDecoderAllocations, FetchChunksThroughTheMonitorAllocateNothing) {
+  ServiceFixture f;
+  service::TServiceData& service = AddServiceRecord(f, 1, "ORCL");
+  auto record = NewRecord(&service, 1);
+  capture::ConnectionMonitor m(f.svc, *record, capture::MonitorMode::kActive);
+  std::string connect(58, '\0');
+  connect[1] = 58; connect[4] = 1; connect[8] = 0x01; connect[9] = 0x3d;
+  std::string accept(36, '\0');
+  accept[1] = 36; accept[4] = 2; accept[8] = 0x01; accept[9] = 0x3d; accept[12] = 0x20;
+  int64_t ms = 1000;
+  m.ToServer(connect, ++ms);
+  m.ToClient(accept, ++ms);
+  m.ToServer(Data(std::string("\x01\x06\x00node\x00", 8)), ++ms);
+  m.ToServer(Oall8(2, 0x61, 0, "SELECT id, item FROM orders WHERE id = :id"), ++ms);
+  m.ToClient(Status(5), ++ms);
+  m.StoreCompleted();
+  ASSERT_EQ(record->historyQueue->size(), 1u);
+  const std::string fetch = Oall8(4, 0x40, 5, "");
+  const std::string answer = Data(std::string(3000, 'r')) + Status(5, 1403);
+  auto round = [&] {
+    m.ToServer(fetch, ++ms);
+    if (m.HasCompleted()) m.StoreCompleted();
+    m.ToClient(std::string_view(answer).substr(0, 1200), ++ms);
+    m.ToClient(std::string_view(answer).substr(1200), ++ms);
+    if (m.HasCompleted()) m.StoreCompleted();
+  };
+  for (int i = 0; i < 3; ++i) round();
+  g_allocations = 0;
+  g_counting = true;
+  for (int i = 0; i < 100; ++i) round();
+  g_counting = false;
+  EXPECT_EQ(g_allocations.load(), 0u);
+  EXPECT_EQ(record->historyQueue->size(), 1u);  // fetches are no executions
 }
 
 }  // namespace
