@@ -202,7 +202,12 @@ void SaveSQL(TQuorvexService& svc, TThreadData& record, int32_t elapsed_ms) {
   h.exec_time = elapsed_ms < 0 ? 0.0 : double(elapsed_ms);
   h.rows_processed = record.rowsProcessed;
   h.error_code = record.errorCode;
-  TThreadData::KnownStatement& known = KnownStatementOf(record, s);
+  // A long text is not kept per connection (its copy would stay while the connection is
+  // idle): it is hashed and looked up each time.
+  TThreadData::KnownStatement unkept;
+  TThreadData::KnownStatement& known = s.size() <= TThreadData::kKnownStatementBytes
+                                           ? KnownStatementOf(record, s)
+                                           : unkept;
   if (known.hash.empty()) known.hash = GetSQLHash(s);
   if (known.sqlId == 0 && svc.sqlCache) {
     if (auto hit = svc.sqlCache->Find(known.hash)) known.sqlId = hit->id;

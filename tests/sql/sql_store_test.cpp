@@ -125,6 +125,27 @@ TEST_F(Catalogue, AConnectionsLatestStatementsNeedNeitherCacheNorRepository) {
   EXPECT_EQ(r->historyQueue->size(), 4u);
 }
 
+// A statement text longer than 4096 bytes is not kept by its connection: run again, it is
+// looked up again (and found by its hash, without the repository once the cache has it).
+TEST_F(Catalogue, ALongStatementIsLookedUpEachTimeItRuns) {
+  f.svc.sqlCache = std::make_unique<TSQLCache>(0);
+  auto r = NewRecord(&service, 1);
+  const std::string text = "SELECT '" + std::string(5000, 'x') + "' FROM DUAL";
+  Complete(f, *r, text, 1);
+  Complete(f, *r, text, 2);
+  EXPECT_EQ(Count(f, "qx_client_sql"), "1");
+  ASSERT_EQ(r->historyQueue->size(), 2u);
+  EXPECT_EQ((*r->historyQueue)[0].sql_id, (*r->historyQueue)[1].sql_id);
+  f.svc.session->Disconnect();
+  r->sqlText = text;
+  EXPECT_ANY_THROW(SaveSQL(f.svc, *r, 0));
+  f.svc.sqlCache = std::make_unique<TSQLCache>(10);
+  f.svc.sqlCache->Add(TSQLData{(*r->historyQueue)[0].sql_id, GetSQLHash(text)});
+  Complete(f, *r, text, 3);
+  ASSERT_EQ(r->historyQueue->size(), 3u);
+  EXPECT_EQ((*r->historyQueue)[2].sql_id, (*r->historyQueue)[0].sql_id);
+}
+
 TEST_F(Catalogue, LongStatementsAreStoredInFourPiecesAndHashedWhole) {
   auto r = NewRecord(&service, 1);
   const std::string body2500 = "SELECT " + std::string(2486, 'A') + " FROM T";
