@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "sql/history_data.h"
+#include "sql/history_writer.h"
 
 namespace qx::service {
 struct TServiceData;
@@ -71,6 +72,8 @@ struct TThreadData {
   // The connection's spool stream (history_writer.h) and the number of its latest row.
   uint64_t streamKey = 0;
   uint64_t streamSeq = 0;
+  // Where each execution's spool entry is built (one row, its storage reused).
+  std::vector<sql::HistoryRow> journalRow;
   std::string serviceName;    // identity from the descriptor, upper case
   std::string sid;
   std::string program;

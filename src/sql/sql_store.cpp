@@ -274,8 +274,10 @@ bool JournalsRecord(TQuorvexService& svc, const TThreadData& record) {
 void JournalExecution(TQuorvexService& svc, TThreadData& record, TSQLHistData& h) {
   h.stream_seq = ++record.streamSeq;
   if (!JournalsRecord(svc, record)) return;
-  // Called on the record's owner thread: the row is built in this thread's own scratch row.
-  thread_local std::vector<HistoryRow> rows(1);
+  // Called on the record's owner thread, which alone touches its scratch row. (Not a
+  // thread_local: in the MinGW build, destroying one that owns memory at thread exit
+  // crashed the service.)
+  std::vector<HistoryRow>& rows = record.journalRow;
   if (rows.size() != 1) rows.resize(1);
   FillRow(rows[0], record, h, false);
   svc.historyWriter->Journal(rows);
