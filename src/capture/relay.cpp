@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <functional>
 
 #include "capture/thread_data.h"
 
@@ -217,24 +218,33 @@ void TRelayListener::Relay(TRelayConnection& conn) {
   // time. False when the relay is over (reported).
   auto forward = [&](platform::SocketHandle source, platform::SocketHandle target, size_t size,
                      const char* source_name, const char* target_name) {
-    Clock::time_point gone_since{};
-    bool gone = false;
-    auto keep_waiting = [&] {
-      if (conn.stopping) return false;
-      if (!platform::PeerEnded(source)) {
-        gone = false;
-        return true;
+    // Whether to go on waiting while the target takes nothing. Handed over by reference: a
+    // std::function holds a reference_wrapper in place, so a chunk's send allocates nothing.
+    struct Waiting {
+      TRelayConnection& conn;
+      platform::SocketHandle source;
+      std::chrono::milliseconds stall;
+      bool gone = false;
+      Clock::time_point gone_since{};
+      bool operator()() {
+        if (conn.stopping) return false;
+        if (!platform::PeerEnded(source)) {
+          gone = false;
+          return true;
+        }
+        if (!gone) {
+          gone = true;
+          gone_since = Clock::now();
+        }
+        return stall.count() == 0 || Clock::now() - gone_since < stall;
       }
-      if (!gone) {
-        gone = true;
-        gone_since = Clock::now();
-      }
-      return stall.count() == 0 || Clock::now() - gone_since < stall;
-    };
+    } waiting{conn, source, stall};
     platform::SocketError error;
-    if (platform::SendAllWhile(target, buffer.get(), size, kSendSliceMs, keep_waiting, &error)) {
+    if (platform::SendAllWhile(target, buffer.get(), size, kSendSliceMs, std::ref(waiting),
+                               &error)) {
       return true;
     }
+    const bool gone = waiting.gone;
     if (gone && !conn.stopping) {
       report(std::string("Relay stalled: the ") + source_name + " has gone and the " +
              target_name + " has taken nothing for " + StallText(stall.count()) +

@@ -1,7 +1,8 @@
 // The decoder in steady state allocates nothing per packet: once a connection's buffers have
 // grown, re-executing, fetching and re-parsing statements of the same sizes goes without a
 // single heap allocation. Neither does a relayed connection's monitor for the chunks that
-// complete no statement (fetches and their answers). Counted with a replacement of the global
+// complete no statement (fetches and their answers), nor the relay's own work per chunk.
+// Counted with a replacement of the global
 // operator new that only counts while a test asks it to.
 #include <gtest/gtest.h>
 
@@ -9,17 +10,25 @@
 #include <cstdlib>
 #include <new>
 #include <string>
+#include <thread>
 
 #include "capture/monitor.h"
+#include "capture/relay.h"
 #include "oranet/decoder.h"
+#include "platform/net.h"
 #include "sql/store_support.h"
 
 namespace {
 std::atomic<bool> g_counting{false};
 std::atomic<size_t> g_allocations{0};
+// Counting on one thread only (the relay's connection thread, which the test cannot start
+// itself): set there, counted into g_thread_allocations.
+thread_local bool t_counting = false;
+std::atomic<size_t> g_thread_allocations{0};
 }  // namespace
 
 void* operator new(size_t n) {
+  if (t_counting) g_thread_allocations.fetch_add(1);
   if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1);
   if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
   throw std::bad_alloc();
@@ -28,6 +37,7 @@ void* operator new[](size_t n) { return operator new(n); }
 // The nothrow forms too, so that every pointer freed below came from malloc (the standard
 // library's temporary buffers use them).
 void* operator new(size_t n, const std::nothrow_t&) noexcept {
+  if (t_counting) g_thread_allocations.fetch_add(1);
   if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1);
   return std::malloc(n == 0 ? 1 : n);
 }
@@ -152,6 +162,64 @@ TEST(OranetDecoderAllocations, FetchChunksThroughTheMonitorAllocateNothing) {
   g_counting = false;
   EXPECT_EQ(g_allocations.load(), 0u);
   EXPECT_EQ(record->historyQueue->size(), 1u);  // fetches are no executions
+}
+
+// The relay's own work per chunk (waiting for both sockets, receiving, calling the handlers,
+// sending) allocates nothing: counted on the connection's thread from its 11th client chunk
+// to its 211th, through an echoing target, one small message at a time.
+TEST(RelayAllocations, AChunksWayThroughTheRelayAllocatesNothing) {
+  platform::SocketError e;
+  platform::SocketHandle listener = platform::ListenTcp(0, 4, &e);
+  ASSERT_NE(listener, platform::kInvalidSocket);
+  platform::SocketHandle wake = platform::CreateWakeHandle();
+  std::thread echo([&] {
+    platform::AcceptedSocket a;
+    platform::SocketError err;
+    if (!platform::AcceptTcp(listener, wake, &a, &err)) return;
+    char buf[256];
+    long n;
+    while ((n = platform::Receive(a.socket, buf, sizeof buf, &err)) > 0) {
+      if (!platform::SendAll(a.socket, buf, static_cast<size_t>(n), &err)) break;
+    }
+    platform::Close(a.socket);
+  });
+  capture::TRelayListener relay;
+  relay.targetHost = "127.0.0.1";
+  relay.targetPort = platform::LocalPort(listener);
+  std::atomic<int> chunks{0};
+  std::atomic<size_t> counted{~size_t{0}};
+  relay.OnExecute = [&](capture::TRelayConnection&) {
+    const int n = chunks.fetch_add(1) + 1;
+    if (n == 11) {
+      g_thread_allocations = 0;
+      t_counting = true;
+    } else if (n == 211) {
+      t_counting = false;
+      counted = g_thread_allocations.load();
+    }
+  };
+  relay.OnOutboundData = [](capture::TRelayConnection&) {};
+  relay.Activate();
+  platform::SocketHandle c = platform::ConnectTcp("127.0.0.1", relay.LocalPort(), &e);
+  ASSERT_NE(c, platform::kInvalidSocket);
+  char back[16];
+  for (int i = 0; i < 220; ++i) {
+    ASSERT_TRUE(platform::SendAll(c, "ping 12345", 10, &e));
+    size_t got = 0;
+    while (got < 10) {
+      const long r = platform::Receive(c, back + got, sizeof back - got, &e);
+      ASSERT_GT(r, 0);
+      got += static_cast<size_t>(r);
+    }
+  }
+  platform::Close(c);
+  relay.Deactivate();
+  platform::Wake(wake);
+  echo.join();
+  platform::Close(listener);
+  platform::Close(wake);
+  EXPECT_GE(chunks.load(), 211);
+  EXPECT_EQ(counted.load(), 0u);
 }
 
 }  // namespace
