@@ -81,8 +81,11 @@ std::string NowText() { return platform::FormatTimestamp(platform::NowDateTime()
 
 }  // namespace
 
-std::string EncodeSpoolEntry(const HistoryRow& r) {
-  std::string p;
+void AppendSpoolEntry(const HistoryRow& r, std::string* out) {
+  // The header's length and CRC are filled in once the payload is in place.
+  const size_t header = out->size();
+  out->append(8, '\0');
+  std::string& p = *out;
   p.push_back(static_cast<char>(kKindRow));
   PutU64(p, r.spool_seq);
   PutF64(p, kSqlId, r.sql_id);
@@ -113,11 +116,18 @@ std::string EncodeSpoolEntry(const HistoryRow& r) {
   PutText(p, kSqlHash, r.sql_hash);
   PutText(p, kSqlText, r.sql_text);
   p.push_back(static_cast<char>(kEnd));
+  const size_t payload = header + 8;
+  const size_t size = p.size() - payload;
+  const uint32_t crc = Crc32(p.data() + payload, size);
+  for (int i = 0; i < 4; ++i) {
+    p[header + i] = static_cast<char>((size >> (8 * i)) & 0xFF);
+    p[header + 4 + i] = static_cast<char>((crc >> (8 * i)) & 0xFF);
+  }
+}
+
+std::string EncodeSpoolEntry(const HistoryRow& r) {
   std::string entry;
-  entry.reserve(p.size() + 8);
-  PutU32(entry, static_cast<uint32_t>(p.size()));
-  PutU32(entry, Crc32(p.data(), p.size()));
-  entry += p;
+  AppendSpoolEntry(r, &entry);
   return entry;
 }
 
@@ -269,14 +279,17 @@ void Spool::Append(std::vector<HistoryRow>& rows) {
   size_t unspooled = 0;
   for (HistoryRow& r : rows) {
     r.spool_seq = next_seq_++;
-    std::string entry = EncodeSpoolEntry(r);
-    if (on_disk + entry.size() > limit_) {
+    // Encoded in place after what is already pending; taken back when it does not fit.
+    const size_t at = pending_.size();
+    AppendSpoolEntry(r, &pending_);
+    const size_t entry = pending_.size() - at;
+    if (on_disk + entry > limit_) {
+      pending_.resize(at);
       r.spool_seq = 0;
       ++unspooled;
       continue;
     }
-    on_disk += entry.size();
-    pending_ += entry;
+    on_disk += entry;
     if (current.first_seq == 0) current.first_seq = r.spool_seq;
     current.last_seq = r.spool_seq;
     ++current.outstanding;
@@ -305,7 +318,9 @@ void Spool::Append(std::vector<HistoryRow>& rows) {
 void Spool::WritePending(std::unique_lock<std::mutex>& lock) {
   writing_ = true;
   while (!pending_.empty()) {
-    std::string bytes;
+    // The two buffers take turns, so that neither is allocated anew for each group.
+    std::string& bytes = writing_buffer_;
+    bytes.clear();
     bytes.swap(pending_);
     const uint64_t gen = queued_gen_;
     std::shared_ptr<platform::AppendFile> file = file_;
@@ -362,19 +377,18 @@ void Spool::Committed(const std::vector<HistoryRow>& rows) {
 }
 
 void Spool::SyncIfDue() {
+  // The sync runs beside the appends (the connections never wait for the device); the shared
+  // file stays open for it even if a new segment takes its place meanwhile.
   std::shared_ptr<platform::AppendFile> file;
   {
     std::lock_guard<std::mutex> lock(mu_);
     const uint64_t now = NowMs();
-    if (!dirty_ || now - last_sync_ms_ < 1000 || writing_) return;
+    if (!dirty_ || now - last_sync_ms_ < 1000) return;
     dirty_ = false;
     last_sync_ms_ = now;
-    writing_ = true;  // keeps the segment open while it syncs
     file = file_;
   }
   file->Sync();
-  std::unique_lock<std::mutex> lock(mu_);
-  WritePending(lock);  // what was appended meanwhile; clears writing_
 }
 
 }  // namespace qx::sql

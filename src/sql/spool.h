@@ -20,7 +20,7 @@
 // writer, which writes all waiting bytes with one write call; Append returns once its rows
 // are in the file (the OS's page cache: they survive the process being killed). The
 // spool does not sync on each group; SyncIfDue() (called by the history writer) fdatasyncs at
-// most once a second, so a power cut may lose up to the last second.
+// most once a second, beside the appends, so a power cut may lose up to the last second.
 //
 // Bound: the segments on disk never exceed the limit. Rows that find it full are not spooled
 // (they still go to the repository from memory): they are counted, and the start and the end
@@ -43,8 +43,10 @@
 
 namespace qx::sql {
 
-// Encodes one row as a spool entry (header included); decodes one payload.
+// Encodes one row as a spool entry (header included), or appends it to *out; decodes one
+// payload.
 std::string EncodeSpoolEntry(const HistoryRow& row);
+void AppendSpoolEntry(const HistoryRow& row, std::string* out);
 bool DecodeSpoolPayload(const std::string& payload, HistoryRow* row);
 
 class Spool {
@@ -90,6 +92,7 @@ class Spool {
   std::vector<Segment> segments_;  // oldest first; the last is being written; mu_
   std::shared_ptr<platform::AppendFile> file_;  // the last segment; mu_ (written unlocked)
   std::string pending_;            // encoded, not yet written; mu_
+  std::string writing_buffer_;     // what the one writer is writing; that writer's alone
   uint64_t next_seq_ = 1;          // mu_
   uint64_t queued_gen_ = 0, written_gen_ = 0;  // mu_
   bool writing_ = false;           // a thread is writing; mu_
