@@ -60,6 +60,13 @@ class AppendFile {
   // Returns null with *error set on failure.
   static AppendFile* Create(const std::string& path, std::string* error,
                             FileAccess access = FileAccess::kShared);
+  // A file that one thread at a time appends to, written through a memory mapping where the
+  // platform offers one, so that an append costs a copy instead of a system call. Its room
+  // is reserved on the storage ahead, in steps, so that a full disk fails an Append rather
+  // than faulting a write into the mapping; until the object is destroyed the file reads
+  // as zeros past what was appended (after a crash, too). Sync may run beside an Append.
+  // Where there is no mapping (Windows), the same as Create.
+  static AppendFile* CreateMapped(const std::string& path, std::string* error);
   virtual ~AppendFile() = default;
   // Appends the bytes; false with *error set on failure.
   virtual bool Append(const std::string& bytes, std::string* error) = 0;

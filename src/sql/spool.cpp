@@ -220,6 +220,7 @@ std::unique_ptr<Spool> Spool::Open(const std::string& directory, uint64_t limit_
     size_t at = 0;
     while (at + 8 <= bytes.size()) {
       const size_t n = GetU(bytes.data() + at, 4);
+      if (n == 0) break;  // the zeros of room reserved beyond the last entry
       const uint32_t crc = static_cast<uint32_t>(GetU(bytes.data() + at + 4, 4));
       if (at + 8 + n > bytes.size() || Crc32(bytes.data() + at + 8, n) != crc) break;
       HistoryRow row;
@@ -232,7 +233,8 @@ std::unique_ptr<Spool> Spool::Open(const std::string& directory, uint64_t limit_
       }
       at += 8 + n;
     }
-    if (at < bytes.size()) {
+    if (std::any_of(bytes.begin() + static_cast<long>(at), bytes.end(),
+                    [](char c) { return c != 0; })) {
       spool->report_("Spool segment " + seg.path + " ends in an incomplete entry (the process "
                      "ended while writing it): its last " + std::to_string(bytes.size() - at) +
                      " bytes are ignored.");
@@ -248,7 +250,7 @@ std::unique_ptr<Spool> Spool::Open(const std::string& directory, uint64_t limit_
 
 bool Spool::StartSegment(std::string* error) {
   const std::string path = (fs::path(directory_) / SegmentName(next_seq_)).string();
-  std::shared_ptr<platform::AppendFile> file(platform::AppendFile::Create(path, error));
+  std::shared_ptr<platform::AppendFile> file(platform::AppendFile::CreateMapped(path, error));
   if (!file) return false;
   if (file_) file_->Sync();
   file_ = std::move(file);

@@ -137,6 +137,10 @@ bool RemoveFile(const std::string& path, std::string* error) {
   return false;
 }
 
+AppendFile* AppendFile::CreateMapped(const std::string& path, std::string* error) {
+  return Create(path, error);
+}
+
 AppendFile* AppendFile::Create(const std::string& path, std::string* error,
                                FileAccess /*access*/) {
   // FILE_APPEND_DATA without FILE_WRITE_DATA: every write goes to the current end of the file,
