@@ -22,7 +22,7 @@ HistoryRow NumberedRow(int i) {
   r.exec_time = i * 0.5;
   r.stream_key = 7;
   r.stream_seq = static_cast<uint64_t>(i + 1);
-  // Long texts, so that the rows cross the file's first reserved step (4 MB).
+  // Long texts, so that the rows cross several of the file's reserved steps (1 MB).
   r.sql_text = "select " + std::string(2000 + i % 7, 'x') + " from t" + std::to_string(i);
   r.host = "h" + std::to_string(i % 3);
   if (i % 2) r.error_code = 1000 + i;

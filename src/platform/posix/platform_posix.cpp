@@ -159,7 +159,8 @@ class PosixMappedFile final : public AppendFile {
   bool Sync() override { return fdatasync(fd_) == 0; }
 
  private:
-  static constexpr size_t kStep = 4u << 20;
+  // A step is the smallest spool limit: what is reserved beyond the data stays below it.
+  static constexpr size_t kStep = 1u << 20;
   void Grow(size_t need) {
     const size_t size = (need + kStep - 1) / kStep * kStep;
     if (map_) munmap(map_, mapped_);
