@@ -15,7 +15,6 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
-#include <map>
 #include <mutex>
 #include <set>
 
@@ -76,10 +75,16 @@ void SetLastSocketError(SocketError* error) { SetError(error, WSAGetLastError())
 
 SOCKET S(SocketHandle s) { return static_cast<SOCKET>(s); }
 
-// Threads blocked in WaitReadable, by the sockets they wait on, and the sockets shut down by
-// Shutdown() and not yet closed.
+// Threads blocked in WaitReadable with the sockets they wait on, and the sockets shut down by
+// Shutdown() and not yet closed. A waiting thread links its own entry into the list for the
+// time of its wait, so that a wait allocates nothing.
+struct Waiter {
+  SocketHandle a = kInvalidSocket, b = kInvalidSocket, wake = kInvalidSocket;
+  Waiter* prev = nullptr;
+  Waiter* next = nullptr;
+};
 std::mutex g_wait_mu;
-std::multimap<SocketHandle, SocketHandle> g_waiters;  // socket -> waiter's wake socket
+Waiter* g_waiters = nullptr;  // the list's head; g_wait_mu
 std::set<SocketHandle> g_shut;
 
 bool IsShut(SocketHandle s) {
@@ -382,23 +387,28 @@ bool WaitReadable(SocketHandle a, SocketHandle b, bool* a_ready, bool* b_ready, 
                   SocketError* error) {
   const SocketHandle wake = ThreadWake();
   const bool two = b != kInvalidSocket;
+  // Linked only while this call waits (so nothing is left to destroy at thread exit).
+  thread_local Waiter self;
   {
     std::lock_guard<std::mutex> lock(g_wait_mu);
     *a_ready = g_shut.count(a) != 0;
     *b_ready = two && g_shut.count(b) != 0;
     if (*a_ready || *b_ready) return true;
-    g_waiters.emplace(a, wake);
-    if (two) g_waiters.emplace(b, wake);
+    self.a = a;
+    self.b = b;
+    self.wake = wake;
+    self.prev = nullptr;
+    self.next = g_waiters;
+    if (g_waiters) g_waiters->prev = &self;
+    g_waiters = &self;
   }
   WSAPOLLFD fds[3] = {{S(wake), POLLRDNORM, 0}, {S(a), POLLRDNORM, 0}, {S(b), POLLRDNORM, 0}};
   const int n = WSAPoll(fds, two ? 3 : 2, timeout_ms);
   const int poll_error = n < 0 ? WSAGetLastError() : 0;
   {
     std::lock_guard<std::mutex> lock(g_wait_mu);
-    for (auto it = g_waiters.begin(); it != g_waiters.end();) {
-      it = it->second == wake && (it->first == a || it->first == b) ? g_waiters.erase(it)
-                                                                     : std::next(it);
-    }
+    if (self.prev) self.prev->next = self.next; else g_waiters = self.next;
+    if (self.next) self.next->prev = self.prev;
     *a_ready = fds[1].revents != 0 || g_shut.count(a) != 0;
     *b_ready = two && (fds[2].revents != 0 || g_shut.count(b) != 0);
   }
@@ -426,8 +436,9 @@ void Shutdown(SocketHandle socket) {
   shutdown(S(socket), SD_BOTH);
   std::lock_guard<std::mutex> lock(g_wait_mu);
   g_shut.insert(socket);
-  const auto [first, last] = g_waiters.equal_range(socket);
-  for (auto it = first; it != last; ++it) Wake(it->second);
+  for (const Waiter* w = g_waiters; w; w = w->next) {
+    if (w->a == socket || w->b == socket) Wake(w->wake);
+  }
 }
 
 void ShutdownSend(SocketHandle socket) {
