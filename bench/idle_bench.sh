@@ -35,18 +35,7 @@ if ((N > MAX)); then
   N=$MAX
 fi
 
-WORK=$(mktemp -d /tmp/qxidle.XXXXXX)
-PIDS=()
-cleanup() {
-  for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
-  for p in "${PIDS[@]}"; do wait "$p" 2>/dev/null || true; done
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
-
-free_port() {
-  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
-}
+source "$(dirname "$0")/common.sh" qxidle
 
 ORACLE=$(free_port)
 "$BUILD/qxoracle-standin" --listen "127.0.0.1:$ORACLE" --user bench --password bench \

@@ -34,18 +34,7 @@ if ! command -v haproxy >/dev/null; then
   $SUDO apt-get install -y -qq haproxy >/dev/null
 fi
 
-WORK=$(mktemp -d /tmp/qxbench.XXXXXX)
-PIDS=()
-cleanup() {
-  for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
-  for p in "${PIDS[@]}"; do wait "$p" 2>/dev/null || true; done
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
-
-free_port() {
-  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
-}
+source "$(dirname "$0")/common.sh" qxbench
 
 ORACLE=$(free_port)
 
