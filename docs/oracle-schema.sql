@@ -112,7 +112,6 @@ CREATE TABLE qx_client_sql_history (
   error_code    NUMBER(10),
   CONSTRAINT qx_client_sql_history_pk PRIMARY KEY (id)
 );
-CREATE INDEX qx_client_sql_history_sql ON qx_client_sql_history (sql_id);
 CREATE INDEX qx_client_sql_history_date ON qx_client_sql_history (exec_date);
 CREATE INDEX qx_client_sql_history_svc ON qx_client_sql_history (srvc_id, exec_date);
 CREATE INDEX qx_client_sql_history_sql_time ON qx_client_sql_history (sql_id, exec_date, exec_time);

@@ -739,8 +739,9 @@ Repository
   init CONNECT_STRING        create every table and sequence in an empty repository; refuses
                              when the schema exists
   upgrade CONNECT_STRING     add what a repository made by an earlier version lacks (the
-                             outcome columns of qx_client_sql_history, indexes); keeps every
-                             row, changes nothing when run again
+                             outcome columns of qx_client_sql_history, indexes) and drop the
+                             index it no longer needs; keeps every row, changes nothing when
+                             run again
 
 Reports (the execution history; see docs/reports.md)
   report top [--by statement|fingerprint] [--order total|executions|avg|p95|max|errors|rows]

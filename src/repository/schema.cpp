@@ -41,9 +41,20 @@ std::string TypeDdl(Backend backend, const ColumnDef& c) {
   return "";
 }
 
+// On SQLite a single integer key column declared INTEGER is the table's rowid: the rows are
+// kept in its order and no separate index of the key is made and written beside the table.
+bool IsSqliteRowid(Backend backend, const TableDef& t, const ColumnDef& c) {
+  return backend == Backend::kSqlite && t.primary_key.size() == 1 &&
+         Lower(t.primary_key[0]) == Lower(c.name) && c.type == T::kInteger;
+}
+
 std::string TableDdl(Backend backend, const TableDef& t) {
   std::vector<std::string> parts;
-  for (const ColumnDef& c : t.columns) parts.push_back(ColumnDdl(backend, c));
+  for (const ColumnDef& c : t.columns) {
+    parts.push_back(IsSqliteRowid(backend, t, c)
+                        ? c.name + " INTEGER" + (c.not_null ? " NOT NULL" : "")
+                        : ColumnDdl(backend, c));
+  }
   if (!t.primary_key.empty()) {
     parts.push_back("CONSTRAINT " + Lower(t.name) + "_pk PRIMARY KEY (" + Joined(t.primary_key) +
                     ")");
@@ -147,7 +158,6 @@ const std::vector<IndexDef>& Indexes() {
       {"qx_sql_filter_svc", "qx_sql_filter", {"service_id"}},
       {"qx_service_status_host", "qx_service_status", {"host"}},
       {"qx_client_sql_hash", "qx_client_sql", {"sqlhash"}},
-      {"qx_client_sql_history_sql", "qx_client_sql_history", {"sql_id"}},
       {"qx_client_sql_history_date", "qx_client_sql_history", {"exec_date"}},
       {"qx_client_sql_fp", "qx_client_sql", {"fingerprint_hash"}},
       {"qx_client_sql_history_svc", "qx_client_sql_history", {"srvc_id", "exec_date"}},
@@ -234,7 +244,6 @@ const std::vector<UpgradeStep>& Upgrades() {
       {K::kIndex, "qx_service_filter", "qx_service_filter_svc", "service filters by service"},
       {K::kIndex, "qx_sql_filter", "qx_sql_filter_svc", "SQL filters by service"},
       {K::kIndex, "qx_service_status", "qx_service_status_host", "status rows by host"},
-      {K::kIndex, "qx_client_sql_history", "qx_client_sql_history_sql", "executions by statement"},
       {K::kIndex, "qx_client_sql_history", "qx_client_sql_history_date", "executions by time"},
       {K::kColumn, "qx_client_sql_history", "rows_processed", "rows each execution processed"},
       {K::kColumn, "qx_client_sql_history", "error_code", "Oracle error of each execution"},
@@ -245,11 +254,16 @@ const std::vector<UpgradeStep>& Upgrades() {
        "executions by service and time"},
       {K::kIndex, "qx_client_sql_history", "qx_client_sql_history_sql_time",
        "each statement's times, for reports"},
+      // Its column leads qx_client_sql_history_sql_time, which serves every look-up by
+      // statement; kept, it only cost each written row one more index insert.
+      {K::kDropIndex, "qx_client_sql_history", "qx_client_sql_history_sql",
+       "executions by statement, which qx_client_sql_history_sql_time serves"},
   };
   return steps;
 }
 
 std::string UpgradeDdl(Backend backend, const UpgradeStep& step) {
+  if (step.kind == UpgradeStep::Kind::kDropIndex) return "DROP INDEX " + step.name;
   if (step.kind == UpgradeStep::Kind::kIndex) {
     for (const IndexDef& i : Indexes()) {
       if (i.name == step.name) return IndexDdl(i);

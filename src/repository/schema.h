@@ -100,11 +100,11 @@ struct SchemaObject {
 // Every object SchemaDdl creates, in creation order.
 const std::vector<SchemaObject>& SchemaObjects();
 
-// What a repository made by an earlier qxadmin init may lack. Each step is one column or one
-// index; applying a step that is present already is skipped, so upgrades can run any number of
-// times.
+// What a repository made by an earlier qxadmin init may lack, or hold in vain. Each step adds
+// one column or one index, or drops one index; a step whose result is there already is
+// skipped, so upgrades can run any number of times.
 struct UpgradeStep {
-  enum class Kind { kColumn, kIndex };
+  enum class Kind { kColumn, kIndex, kDropIndex };
   Kind kind;
   std::string table;
   std::string name;  // the column's or the index's

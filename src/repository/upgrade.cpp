@@ -61,20 +61,21 @@ int Upgrade(Session& session, std::ostream& out) {
     if (is_column && !columns.count(step.table)) {
       columns[step.table] = ExistingColumns(session, step.table);
     }
+    const bool drop = step.kind == UpgradeStep::Kind::kDropIndex;
     const bool present = is_column ? columns[step.table].count(Upper(step.name)) > 0
                                    : indexes.count(Upper(step.name)) > 0;
-    if (present) {
-      out << "Present: " << what << "\n";
+    if (present != drop) {
+      out << (drop ? "Absent: " : "Present: ") << what << "\n";
       continue;
     }
     try {
       session.NewFreeStatement(UpgradeDdl(session.Kind(), step))->Execute();
     } catch (const RepositoryError&) {
-      if (!Present(session, step)) throw;
-      out << "Present: " << what << "\n";
+      if (Present(session, step) == drop) throw;
+      out << (drop ? "Absent: " : "Present: ") << what << "\n";
       continue;
     }
-    out << "Added " << what << " (" << step.purpose << ")\n";
+    out << (drop ? "Dropped " : "Added ") << what << " (" << step.purpose << ")\n";
     ++applied;
   }
   return applied;

@@ -65,6 +65,7 @@ TEST(Upgrade, SqliteRepositoryOfTheEarlierInitKeepsItsRowsAndGainsTheOutcomeColu
   EXPECT_NE(out.find("Added column qx_client_sql_history.error_code"), std::string::npos);
   EXPECT_NE(out.find("Added index qx_client_sql_history_date"), std::string::npos);
   EXPECT_NE(out.find("Fingerprinted 1 stored statement(s)"), std::string::npos) << out;
+  EXPECT_NE(out.find("Absent: index qx_client_sql_history_sql "), std::string::npos) << out;
   EXPECT_EQ(Rows(f, "select fingerprint from qx_client_sql"), (std::vector<test::Row>{{"select ? from dual"}}));
   ASSERT_EQ(Admin({"upgrade", cs}, f.dir.Dir(), &out), 0) << out;
   EXPECT_EQ(out.find("Added"), std::string::npos) << out;
@@ -94,6 +95,32 @@ TEST(Upgrade, SqliteRepositoryOfTheEarlierInitKeepsItsRowsAndGainsTheOutcomeColu
             (std::vector<test::Row>{{"select * from emp where empno = ?"}}));
   // A repository without the schema is refused, not created.
   EXPECT_EQ(Admin({"upgrade", "sqlite:" + f.dir.File("none.db")}, f.dir.Dir(), &out), 1) << out;
+}
+
+// The previous init made an index by statement alone, which the index by statement and time
+// serves as well; upgrade drops it. A new repository keys its rows by rowid, without a
+// separate key index, and refuses a second row of the same id all the same.
+TEST(Upgrade, SqliteRepositoryLosesTheRedundantStatementIndexAndNewOnesKeyHistoryByRowid) {
+  test::ServiceFixture f;
+  const std::string index = "select name from sqlite_master where tbl_name = "
+                            "'qx_client_sql_history' and type = 'index' order by name";
+  EXPECT_EQ(Rows(f, index), (std::vector<test::Row>{{"qx_client_sql_history_date"},
+                                                    {"qx_client_sql_history_sql_time"},
+                                                    {"qx_client_sql_history_svc"}}));
+  f.Exec("insert into qx_client_sql_history (id, sql_id) values (41, 7)");
+  EXPECT_EQ(Rows(f, "select rowid from qx_client_sql_history"), (std::vector<test::Row>{{"41"}}));
+  EXPECT_THROW(f.Exec("insert into qx_client_sql_history (id, sql_id) values (41, 8)"),
+               std::runtime_error);
+
+  f.Exec("create index qx_client_sql_history_sql on qx_client_sql_history (sql_id)");
+  const std::string cs = "sqlite:" + f.dir.File("repo.db");
+  std::string out;
+  ASSERT_EQ(Admin({"upgrade", cs}, f.dir.Dir(), &out), 0) << out;
+  EXPECT_NE(out.find("Dropped index qx_client_sql_history_sql on qx_client_sql_history"),
+            std::string::npos) << out;
+  EXPECT_EQ(Rows(f, index).size(), 3u);
+  ASSERT_EQ(Admin({"upgrade", cs}, f.dir.Dir(), &out), 0) << out;
+  EXPECT_NE(out.find("nothing was changed"), std::string::npos) << out;
 }
 
 struct Stub {
@@ -132,7 +159,7 @@ TEST(Upgrade, OracleRepositoryGetsOnlyWhatItLacksAndTheWriterBindsNulls) {
   stub.queue_result("COLUMN_NAME:1:128", old_columns);
   stub.queue_result("COLUMN_NAME:1:128", old_sql_columns);
   std::ostringstream out;
-  EXPECT_EQ(Upgrade(*session, out), 8) << out.str();
+  EXPECT_EQ(Upgrade(*session, out), 9) << out.str();
   std::string log = stub.log();
   EXPECT_NE(log.find("text=CREATE INDEX qx_service_status_host ON qx_service_status (host)"), std::string::npos) << log;
   EXPECT_NE(log.find("text=ALTER TABLE qx_client_sql_history ADD (rows_processed NUMBER)"), std::string::npos);
@@ -141,8 +168,11 @@ TEST(Upgrade, OracleRepositoryGetsOnlyWhatItLacksAndTheWriterBindsNulls) {
   EXPECT_NE(log.find("text=CREATE INDEX qx_client_sql_history_svc ON qx_client_sql_history (srvc_id, exec_date)"), std::string::npos);
   EXPECT_NE(log.find("text=CREATE INDEX qx_client_sql_history_sql_time ON qx_client_sql_history (sql_id, exec_date, exec_time)"), std::string::npos);
   EXPECT_EQ(log.find("CREATE INDEX qx_client_sql_history_sql ON"), std::string::npos);
+  EXPECT_NE(log.find("text=DROP INDEX qx_client_sql_history_sql\n"), std::string::npos) << log;
 
   stub.reset();
+  old_indexes = "QX_SERVICE_FILTER_SVC\nQX_SQL_FILTER_SVC\nQX_CLIENT_SQL_HASH\n"
+                "QX_CLIENT_SQL_HISTORY_DATE\nQX_CLIENT_SQL_PK";
   stub.queue_result("INDEX_NAME:1:128", (std::string(old_indexes) + "\nQX_SERVICE_STATUS_HOST\n"
                                           "QX_CLIENT_SQL_FP\nQX_CLIENT_SQL_HISTORY_SVC\n"
                                           "QX_CLIENT_SQL_HISTORY_SQL_TIME").c_str());
