@@ -772,6 +772,10 @@ class SqliteSession : public Session {
 
 std::unique_ptr<Session> CreateSqliteSession(const std::string& file_path,
                                              const std::string& server, bool create_file) {
+  // Before the library's first use (it refuses afterwards, harmlessly): no statistics of its
+  // memory, which would take a global lock on every allocation it makes.
+  static const int config_memstatus = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+  (void)config_memstatus;
   return std::make_unique<SqliteSession>(file_path, server, create_file);
 }
 
