@@ -98,10 +98,13 @@ HistoryWriter::~HistoryWriter() {
 
 void HistoryWriter::Push(std::vector<HistoryRow>&& rows) {
   std::lock_guard<std::mutex> lock(mu_);
+  const bool was_empty = rows_.empty();
   for (HistoryRow& r : rows) rows_.push_back(std::move(r));
   backlog_ += rows.size();
   handed_over_ += rows.size();
-  changed_.notify_all();
+  // The writer waits for the first rows, or for a full group while it gathers; in between
+  // a wake-up would only put it back to sleep.
+  if (was_empty || rows_.size() >= kMaxGroup) changed_.notify_all();
 }
 
 void HistoryWriter::Journal(std::vector<HistoryRow>& rows) {
@@ -131,7 +134,10 @@ void HistoryWriter::Enqueue(std::vector<HistoryRow> rows, bool journalled) {
 
 void HistoryWriter::Drain() {
   std::unique_lock<std::mutex> lock(mu_);
+  ++draining_;
+  changed_.notify_all();  // no gathering while someone waits
   changed_.wait(lock, [this] { return backlog_ == 0; });
+  --draining_;
 }
 
 bool HistoryWriter::Pause(std::chrono::milliseconds wait) {
@@ -377,12 +383,17 @@ void HistoryWriter::Run() {
   if (svc_.captureFiles.empty()) platform::LowerThreadPriority();
   Recover();
   std::chrono::milliseconds backoff(100);
+  auto last_group = std::chrono::steady_clock::now() - kGatherWindow;
   for (;;) {
     std::vector<HistoryRow> group;
     {
       std::unique_lock<std::mutex> lock(mu_);
       changed_.wait(lock, [this] { return !rows_.empty() || stopping_; });
+      changed_.wait_until(lock, last_group + kGatherWindow, [this] {
+        return rows_.size() >= kMaxGroup || stopping_ || draining_ > 0;
+      });
       if (rows_.empty()) return;  // stopping, and everything is written
+      last_group = std::chrono::steady_clock::now();
       // The group leaves the queue while it is written (backlog_ still counts it) and goes
       // back to its front when the repository cannot take it.
       const size_t n = std::min(rows_.size(), kMaxGroup);

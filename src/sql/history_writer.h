@@ -77,6 +77,11 @@ class HistoryWriter {
   // Rows a spool could hold but does not (a capture file's): they wait beyond this many,
   // enough to keep the writer's groups full and no more, since the file is read at will.
   static constexpr size_t kMaxUnjournalled = 8 * kMaxGroup;
+  // Under a steady flow a group is begun at most this long after the one before it, unless
+  // a full group is waiting or someone drains or stops the writer: a connection's batches
+  // share one commit instead of paying one each. Rows that come after a quiet spell are
+  // written at once.
+  static constexpr std::chrono::milliseconds kGatherWindow{100};
 
   // `spool`: where rows are journalled before they are handed over (null: memory only).
   // `instance`: this instance's key of the spool mark in the repository ("" : no mark, as
@@ -131,6 +136,7 @@ class HistoryWriter {
   uint64_t handed_over_ = 0;     // rows ever handed over; mu_
   uint64_t next_seq_ = 0;        // without a spool: the rows' order numbers; mu_
   bool stopping_ = false;        // mu_
+  int draining_ = 0;             // threads waiting in Drain(); mu_
   bool unwritable_ = false;      // the last group could not be written; mu_
   // Writer thread only:
   bool outage_ = false;
