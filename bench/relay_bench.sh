@@ -11,7 +11,8 @@
 # on the client's path, every execution journalled in the spool), with the history written once
 # at the session's end (the relay and its handlers without the repository's writes), with the
 # keyword search instead of the decoder, and without the spool (SpoolLimitMB=0), whose ratio
-# to the default is the spool's cost.
+# to the default is the spool's cost. The processor time each qxservice and haproxy used per
+# round trip is read from /proc (socat forks a child per connection and is not counted).
 #
 # Usage: bench/relay_bench.sh [BUILD_DIR]   (default: build)
 # Environment: COUNT (10000), BYTES (1000000000), RUNS (5: the best of RUNS is reported).
@@ -94,7 +95,7 @@ listen relay
   server oracle 127.0.0.1:$ORACLE
 EOF
 haproxy -db -f "$WORK/haproxy.cfg" >/dev/null 2>&1 &
-PIDS+=($!)
+PIDS+=($!); PID_OF[haproxy]=$!
 sleep 0.5
 
 NAMES=(direct qxservice "qxservice-history-at-end" "qxservice-keyword" "qxservice-no-spool" socat
@@ -166,3 +167,6 @@ printf 'spool against none (qxservice / qxservice-no-spool; target >= 0.95): rou
   "$(ratio "${BULK[qxservice]}" "${BULK[qxservice-no-spool]}")"
 printf '  processor time per round trip with the spool against without it (target <= 1.05): %s\n' \
   "$(ratio "${CPU[qxservice]}" "${CPU[qxservice-no-spool]}")"
+printf 'processor time per round trip against haproxy'"'"'s: qxservice %s, history at the end %s\n' \
+  "$(ratio "${CPU[qxservice]}" "${CPU[haproxy]}")" \
+  "$(ratio "${CPU[qxservice-history-at-end]}" "${CPU[haproxy]}")"
