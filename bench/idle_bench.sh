@@ -14,8 +14,9 @@
 # Usage: bench/idle_bench.sh [BUILD_DIR] [N]   (defaults: build, 2000)
 # Environment: COUNT (5000 round trips per measurement), RUNS (3: the best is reported).
 # Every process needs descriptors: qxservice two per connection, the client and the stand-in
-# one each. The script raises the soft limit to the hard one; N is cut to what qxservice can
-# hold under it. Everything runs on 127.0.0.1; every wait is bounded.
+# one each. The script raises the soft limit to the hard one (as root, the hard one to 65,536
+# first); N is cut to what qxservice can hold under it. Everything runs on 127.0.0.1; every
+# wait is bounded.
 set -euo pipefail
 
 BUILD=$(cd "${1:-build}" && pwd)
@@ -26,6 +27,9 @@ for f in qxservice qxadmin qxoracle-standin qxpeer; do
   [[ -x "$BUILD/$f" ]] || { echo "missing $BUILD/$f: build first" >&2; exit 2; }
 done
 
+# Root may lift the hard limit itself (up to fs.nr_open), as the service's unit does with
+# LimitNOFILE=65536; others keep theirs.
+if [[ $(id -u) -eq 0 ]] && (($(ulimit -Hn) < 65536)); then ulimit -Hn 65536 2>/dev/null || true; fi
 ulimit -n "$(ulimit -Hn)"
 LIMIT=$(ulimit -n)
 # qxservice: two sockets per connection, plus its listeners, logs and repository files.

@@ -22,6 +22,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "repository/schema.h"
@@ -71,6 +72,28 @@ class Statement {
       }
     }
   }
+
+  // Binding by position, for a statement run row after row: Param() gives a bind name's
+  // position once (throws when the text has no such name) and the *At calls bind it without
+  // looking the name up. SetTextAt does not copy: the text must stay valid and unchanged until
+  // the row has run. An empty text is NULL, as with SetString. A backend that does not bind by
+  // position keeps these defaults, which go through the names.
+  virtual int Param(const std::string& name) {
+    param_names_.push_back(name);
+    return static_cast<int>(param_names_.size()) - 1;
+  }
+  virtual void SetNumberAt(int param, double value) { SetNumber(ParamName(param), value); }
+  virtual void SetDateTimeAt(int param, double value) { SetDateTime(ParamName(param), value); }
+  virtual void SetTextAt(int param, std::string_view value) {
+    SetString(ParamName(param), std::string(value));
+  }
+  virtual void SetNullAt(int param) { SetNull(ParamName(param)); }
+
+ private:
+  const std::string& ParamName(int param) const {
+    return param_names_.at(static_cast<size_t>(param));
+  }
+  std::vector<std::string> param_names_;  // the defaults' positions
 };
 
 // A query, created for one use. Open() runs it and reads the whole result, so the rows can be

@@ -13,40 +13,72 @@
 
 namespace qx::sql {
 
+namespace {
+
+// The positions of a history insert's binds, looked up once per statement: a group's rows
+// are bound by position, their texts without a copy (the rows outlive their run).
+struct RowBinder {
+  RowBinder(repository::Statement& st, bool outcome_columns)
+      : st(st),
+        outcome(outcome_columns),
+        sql_id(st.Param("sql_id")),
+        srvc_id(st.Param("srvc_id")),
+        exec_date(st.Param("exec_date")),
+        exec_time(st.Param("exec_time")),
+        session_id(st.Param("session_id")),
+        host(st.Param("host")),
+        ip(st.Param("ip")),
+        orauser(st.Param("orauser")),
+        service_name(st.Param("service_name")),
+        sid(st.Param("sid")),
+        program(st.Param("program")),
+        username(st.Param("username")),
+        rows_processed(outcome ? st.Param("rows_processed") : -1),
+        error_code(outcome ? st.Param("error_code") : -1) {}
+
+  // Binds one row's columns (an id or a mark are the caller's).
+  void Bind(const HistoryRow& r, double statement_id) {
+    st.SetNumberAt(sql_id, statement_id);
+    st.SetNumberAt(srvc_id, r.srvc_id);
+    st.SetDateTimeAt(exec_date, r.exec_date);
+    st.SetNumberAt(exec_time, r.exec_time);
+    st.SetNumberAt(session_id, r.session_id);
+    st.SetTextAt(host, r.host);
+    st.SetTextAt(ip, r.ip);
+    st.SetTextAt(orauser, r.orauser);
+    st.SetTextAt(service_name, r.service_name);
+    st.SetTextAt(sid, r.sid);
+    st.SetTextAt(program, r.program);
+    st.SetTextAt(username, r.username);
+    if (!outcome) return;
+    if (r.rows_processed) {
+      st.SetNumberAt(rows_processed, *r.rows_processed);
+    } else {
+      st.SetNullAt(rows_processed);
+    }
+    if (r.error_code) {
+      st.SetNumberAt(error_code, *r.error_code);
+    } else {
+      st.SetNullAt(error_code);
+    }
+  }
+
+  repository::Statement& st;
+  const bool outcome;
+  const int sql_id, srvc_id, exec_date, exec_time, session_id, host, ip, orauser, service_name,
+      sid, program, username, rows_processed, error_code;
+};
+
+}  // namespace
+
 void WriteHistoryRows(service::TQuorvexService& svc, const std::vector<HistoryRow>& rows) {
   if (rows.empty()) return;
   const bool outcome = svc.historyOutcomeColumns;
   auto st = svc.session->NewStatement(outcome ? repository::SqlId::kInsertSqlHistoryOutcome
                                               : repository::SqlId::kInsertSqlHistory);
+  RowBinder binder(*st, outcome);
   st->ExecuteRows(
-      rows.size(),
-      [&](size_t i) {
-        const HistoryRow& r = rows[i];
-        st->SetNumber("sql_id", r.sql_id);
-        st->SetNumber("srvc_id", r.srvc_id);
-        st->SetDateTime("exec_date", r.exec_date);
-        st->SetNumber("exec_time", r.exec_time);
-        st->SetNumber("session_id", r.session_id);
-        st->SetString("host", r.host);
-        st->SetString("ip", r.ip);
-        st->SetString("orauser", r.orauser);
-        st->SetString("service_name", r.service_name);
-        st->SetString("sid", r.sid);
-        st->SetString("program", r.program);
-        st->SetString("username", r.username);
-        if (outcome) {
-          if (r.rows_processed) {
-            st->SetNumber("rows_processed", *r.rows_processed);
-          } else {
-            st->SetNull("rows_processed");
-          }
-          if (r.error_code) {
-            st->SetNumber("error_code", *r.error_code);
-          } else {
-            st->SetNull("error_code");
-          }
-        }
-      },
+      rows.size(), [&](size_t i) { binder.Bind(rows[i], rows[i].sql_id); },
       [&](size_t, const std::exception& e) {
         svc.ReportError(std::string("Insert SQL History exception: ") + e.what());
       });
@@ -235,38 +267,6 @@ void HistoryWriter::CheckRepositoryFile() {
   have_identity_ = platform::FileIdentity(repository_file_, &device_, &inode_);
 }
 
-namespace {
-
-// Binds one history row's columns (the id and the mark are the caller's).
-void BindRow(repository::Statement& st, const HistoryRow& r, double sql_id, bool outcome) {
-  st.SetNumber("sql_id", sql_id);
-  st.SetNumber("srvc_id", r.srvc_id);
-  st.SetDateTime("exec_date", r.exec_date);
-  st.SetNumber("exec_time", r.exec_time);
-  st.SetNumber("session_id", r.session_id);
-  st.SetString("host", r.host);
-  st.SetString("ip", r.ip);
-  st.SetString("orauser", r.orauser);
-  st.SetString("service_name", r.service_name);
-  st.SetString("sid", r.sid);
-  st.SetString("program", r.program);
-  st.SetString("username", r.username);
-  if (outcome) {
-    if (r.rows_processed) {
-      st.SetNumber("rows_processed", *r.rows_processed);
-    } else {
-      st.SetNull("rows_processed");
-    }
-    if (r.error_code) {
-      st.SetNumber("error_code", *r.error_code);
-    } else {
-      st.SetNull("error_code");
-    }
-  }
-}
-
-}  // namespace
-
 bool HistoryWriter::WriteGroupAtomic(const std::vector<HistoryRow>& rows) {
   using repository::SqlId;
   const bool outcome = svc_.historyOutcomeColumns;
@@ -284,11 +284,13 @@ bool HistoryWriter::WriteGroupAtomic(const std::vector<HistoryRow>& rows) {
       reserve->Close();
       auto st = svc_.session->NewStatement(outcome ? SqlId::kInsertSqlHistoryOutcomeWithId
                                                    : SqlId::kInsertSqlHistoryWithId);
+      RowBinder binder(*st, outcome);
+      const int id = st->Param("id");
       st->ExecuteRows(
           rows.size(),
           [&](size_t i) {
-            st->SetNumber("id", first_id + static_cast<double>(i));
-            BindRow(*st, rows[i], sql_ids[i], outcome);
+            st->SetNumberAt(id, first_id + static_cast<double>(i));
+            binder.Bind(rows[i], sql_ids[i]);
           },
           [](size_t, const std::exception& e) { throw repository::RepositoryError(e.what()); });
       if (instance_.empty()) return;
@@ -346,11 +348,12 @@ void HistoryWriter::WriteGroup(std::vector<HistoryRow>& group) {
   auto st = svc_.session->NewStatement(
       marked ? (outcome ? SqlId::kInsertSqlHistoryOutcomeSpooled : SqlId::kInsertSqlHistorySpooled)
              : (outcome ? SqlId::kInsertSqlHistoryOutcome : SqlId::kInsertSqlHistory));
+  RowBinder binder(*st, outcome);
   st->ExecuteRows(
       rows.size(),
       [&](size_t i) {
         const HistoryRow& r = rows[i];
-        BindRow(*st, r, r.sql_id, outcome);
+        binder.Bind(r, r.sql_id);
         if (marked) {
           if (mark_key.empty() || r.stream_key != mark_stream) {
             mark_stream = r.stream_key;

@@ -264,6 +264,90 @@ TEST(SqliteSession, AStatementRunRowAfterRowKeepsEachRowsValuesAcrossAReconnect)
             "2026-03-01 10:20:30/- 2026-03-01 10:20:31/c 2026-03-01 10:20:31/" + long_host);
 }
 
+// Rows bound by position go to SQLite many to one insert. Each row must keep its own values:
+// texts bound without a copy, texts set by name (whose storage the next row reuses), NULLs,
+// and date-times whose text changes with the second, rounded as DecodeDateTime rounds. A row
+// that fails still fails alone outside a transaction, and inside one fails the whole group.
+TEST(SqliteSession, RowsInsertedTogetherKeepEachRowsValuesAndFailAsAlone) {
+  TempDir dir;
+  auto s = NewRepository(dir);
+  const double base = platform::EncodeDateTime({2026, 3, 1, 10, 20, 30, 0});
+  const double ms = 1.0 / 86400000.0;
+  constexpr size_t kRows = 75;  // two runs of 32 and 11 rows one by one
+  std::vector<std::string> hosts;
+  for (size_t i = 0; i < kRows; ++i) hosts.push_back("host-" + std::to_string(i));
+  auto write = [&](Statement& st, size_t first_id, size_t bad_row,
+                   const std::function<void(size_t, const std::exception&)>& on_error) {
+    const int id = st.Param("id"), sql_id = st.Param("sql_id"), host = st.Param("host"),
+              date = st.Param("exec_date"), sid = st.Param("sid");
+    st.ExecuteRows(
+        kRows,
+        [&](size_t i) {
+          st.SetNumberAt(id, static_cast<double>(first_id + i));
+          if (i == bad_row) {
+            st.SetNullAt(sql_id);
+          } else {
+            st.SetNumberAt(sql_id, static_cast<double>(i % 7 + 1));
+          }
+          st.SetTextAt(host, hosts[i]);
+          // 10:20:30.000 + 400 ms per row, 0.6 ms short of it every third row: the text
+          // must follow the second as rounded to the millisecond.
+          st.SetDateTimeAt(date, base + (400.0 * static_cast<double>(i) - (i % 3 ? 0.0 : 0.6)) * ms);
+          if (i % 5 == 0) {
+            st.SetNullAt(sid);
+          } else {
+            st.SetString("sid", "SID" + std::to_string(i));
+          }
+          st.SetNumber("srvc_id", 1);
+          st.SetNumber("exec_time", static_cast<double>(i) / 4);
+          st.SetNumber("session_id", 9);
+          for (const char* name : {"ip", "orauser", "service_name", "program", "username"}) {
+            st.SetString(name, std::string(name) + std::to_string(i));
+          }
+        },
+        on_error);
+  };
+  auto expected = [&](size_t first_id, size_t skip) {
+    std::string out;
+    for (size_t i = 0; i < kRows; ++i) {
+      if (i == skip) continue;
+      const long long total = 400LL * static_cast<long long>(i) - (i % 3 ? 0 : 1);
+      const platform::LocalTime t = platform::DecodeDateTime(base + static_cast<double>(total) * ms);
+      char when[32];
+      std::snprintf(when, sizeof when, "%02d:%02d", t.minute, t.second);
+      out += std::to_string(first_id + i) + ":" + std::to_string(i % 7 + 1) + ":" + hosts[i] +
+             ":" + when + ":" + (i % 5 == 0 ? "-" : "SID" + std::to_string(i)) + ":ip" +
+             std::to_string(i) + ":program" + std::to_string(i) + ";";
+    }
+    return out;
+  };
+  auto stored = [&](size_t from, size_t to) {
+    return Open(*s, "select group_concat(v, '') as v from (select id || ':' || sql_id || ':' || "
+                    "host || ':' || substr(exec_date, 15, 5) || ':' || coalesce(sid, '-') || "
+                    "':' || ip || ':' || program || ';' as v from qx_client_sql_history where "
+                    "id between " + std::to_string(from) + " and " + std::to_string(to) +
+                    " order by id)")
+        ->FieldAsString("v");
+  };
+
+  auto st = s->NewStatement(SqlId::kInsertSqlHistoryWithId);
+  write(*st, 1, kRows, [](size_t i, const std::exception& e) { ADD_FAILURE() << i << e.what(); });
+  EXPECT_EQ(stored(1, 1000), expected(1, kRows));
+
+  // Outside a transaction: row 40, in the second run of 32, fails alone.
+  std::vector<size_t> failed;
+  write(*st, 101, 40, [&](size_t i, const std::exception&) { failed.push_back(i); });
+  EXPECT_EQ(failed, std::vector<size_t>{40});
+  EXPECT_EQ(stored(101, 1000), expected(101, 40));
+
+  // Inside the caller's transaction the failure ends it, and nothing of it stays.
+  EXPECT_THROW(s->RunTransaction([&] {
+    write(*st, 201, 10, [](size_t, const std::exception& e) { throw RepositoryError(e.what()); });
+  }),
+               RepositoryError);
+  EXPECT_EQ(stored(201, 1000), "");
+}
+
 TEST(SqliteSession, RunsTheServicesStatements) {
   TempDir dir;
   auto s = NewRepository(dir);

@@ -3,6 +3,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <charconv>
@@ -45,10 +46,21 @@ struct CachedPart {
 // The statements of one script text, prepared lazily in order: a statement may only be
 // preparable after the ones before it ran (a script that creates a table and then an index
 // on it), so a later statement is prepared the first time the run reaches it.
+// A script that is one insert of a row of bind variables, as an insert of kTogether rows
+// (see RunRowsTogether): one statement run, its cursors opened once, for that many rows.
+struct TogetherInsert {
+  bool checked = false;          // the script has been looked at
+  sqlite3_stmt* stmt = nullptr;  // null: the script does not qualify
+  size_t rows = 0;               // rows per run
+  std::vector<std::string> names;  // the row's bind names in order, lower-cased
+  std::vector<int> bind_index;     // their positions among the script's names
+};
+
 struct CachedScript {
   std::vector<CachedPart> parts;
   bool complete = false;  // parts cover the whole text
   uint64_t last_use = 0;
+  TogetherInsert together;
 };
 
 // Free text (administrators' conditions) is unbounded in variety; only this many of the most
@@ -78,6 +90,8 @@ struct Core {
   static void Finalize(CachedScript& script) {
     for (CachedPart& part : script.parts) sqlite3_finalize(part.stmt);
     script.parts.clear();
+    sqlite3_finalize(script.together.stmt);
+    script.together = TogetherInsert();
   }
   // Caller holds mu.
   void FinalizeAll() {
@@ -135,12 +149,21 @@ struct BindSet {
   std::vector<std::string> names;  // as found in the text, lower-cased
   std::vector<BindValue> values;   // per name
   std::vector<char> bound;         // per name: a value was set
+  // Per name: a text bound by position without a copy (SetTextAt), which stands for the
+  // value's own text while `viewed` is set.
+  std::vector<std::string_view> views;
+  std::vector<char> viewed;
+  // Per name: the second (since 1899-12-30) whose text a date-time value holds.
+  std::vector<long long> seconds;
   std::map<std::string, bool> outputs;  // name -> set by the last run
 
   void Init(const std::vector<std::string>& script_names) {
     names = script_names;
     values.assign(names.size(), BindValue());
     bound.assign(names.size(), 0);
+    views.assign(names.size(), std::string_view());
+    viewed.assign(names.size(), 0);
+    seconds.assign(names.size(), 0);
   }
   // The position of `name` (any case) among the names; -1 when the text has no such name.
   int Find(std::string_view name) const {
@@ -156,30 +179,60 @@ struct BindSet {
     }
     return -1;
   }
-  BindValue& Slot(const std::string& name) {
+  int Position(const std::string& name) const {
     const int i = Find(name);
     if (i < 0) throw RepositoryError("The statement has no bind variable :" + name);
+    return i;
+  }
+  BindValue& Slot(int i) {
+    if (i < 0 || static_cast<size_t>(i) >= values.size()) {
+      throw RepositoryError("The statement has no bind variable at " + std::to_string(i));
+    }
     bound[static_cast<size_t>(i)] = 1;
+    viewed[static_cast<size_t>(i)] = 0;
     return values[static_cast<size_t>(i)];
   }
   void SetString(const std::string& name, const std::string& text) {
-    BindValue& v = Slot(name);
+    BindValue& v = Slot(Position(name));
     v.kind = BindValue::Kind::kString;
     v.text.assign(text);
   }
-  void SetNumber(const std::string& name, double number) {
-    BindValue& v = Slot(name);
+  void SetTextAt(int i, std::string_view text) {
+    BindValue& v = Slot(i);
+    v.kind = BindValue::Kind::kString;
+    views[static_cast<size_t>(i)] = text;
+    viewed[static_cast<size_t>(i)] = 1;
+  }
+  void SetNumber(int i, double number) {
+    BindValue& v = Slot(i);
     v.kind = BindValue::Kind::kNumber;
     v.number = number;
   }
-  void SetDateTime(const std::string& name, double when) {
-    BindValue& v = Slot(name);
-    // Rows of one group mostly share their second: the text is made again only when the
-    // value changes.
-    if (v.kind == BindValue::Kind::kDateTime && v.number == when && !v.text.empty()) return;
+  void SetNumber(const std::string& name, double number) { SetNumber(Position(name), number); }
+  void SetDateTime(int i, double when) {
+    BindValue& v = Slot(i);
+    // The text holds whole seconds, and the rows of a group mostly share theirs: it is made
+    // again only when the second changes (the second as DecodeDateTime rounds it).
+    long long second = 0;
+    const bool finite = std::isfinite(when);
+    if (finite) {
+      const long long ms = std::llround(when * 86400000.0);
+      second = ms / 1000 - (ms % 1000 < 0 ? 1 : 0);
+    }
+    if (finite && v.kind == BindValue::Kind::kDateTime && !v.text.empty() &&
+        seconds[static_cast<size_t>(i)] == second) {
+      v.number = when;
+      return;
+    }
     v.kind = BindValue::Kind::kDateTime;
     v.number = when;
     v.text = DateTimeText(when);
+    seconds[static_cast<size_t>(i)] = second;
+  }
+  void SetDateTime(const std::string& name, double when) { SetDateTime(Position(name), when); }
+  // The text a string or date-time value binds.
+  std::string_view Text(size_t i) const {
+    return viewed[i] ? views[i] : std::string_view(values[i].text);
   }
   const BindValue* Value(const std::string& key) const {
     const int i = Find(key);
@@ -228,7 +281,9 @@ class StmtHolder {
 
 std::string ErrorText(sqlite3* db) { return sqlite3_errmsg(db); }
 
-void BindOne(sqlite3* db, sqlite3_stmt* stmt, int index, const BindValue& v) {
+// `copy`: SQLite keeps its own copy of a text (it changes before the statement runs).
+void BindOne(sqlite3* db, sqlite3_stmt* stmt, int index, const BindValue& v,
+             std::string_view text, bool copy = false) {
   int rc = SQLITE_OK;
   switch (v.kind) {
     case BindValue::Kind::kNull:
@@ -236,9 +291,10 @@ void BindOne(sqlite3* db, sqlite3_stmt* stmt, int index, const BindValue& v) {
       break;
     case BindValue::Kind::kString:
     case BindValue::Kind::kDateTime:
-      rc = v.text.empty() ? sqlite3_bind_null(stmt, index)
-                          : sqlite3_bind_text(stmt, index, v.text.data(),
-                                              static_cast<int>(v.text.size()), SQLITE_STATIC);
+      rc = text.empty() ? sqlite3_bind_null(stmt, index)
+                        : sqlite3_bind_text(stmt, index, text.data(),
+                                            static_cast<int>(text.size()),
+                                            copy ? SQLITE_TRANSIENT : SQLITE_STATIC);
       break;
     case BindValue::Kind::kNumber:
       if (std::isfinite(v.number) && v.number == std::trunc(v.number) &&
@@ -268,7 +324,8 @@ void BindAll(sqlite3* db, CachedPart& part, const BindSet& binds) {
     if (at < 0 || !binds.bound[static_cast<size_t>(at)]) {
       throw RepositoryError("Not all variables bound: " + raw + " has no value");
     }
-    BindOne(db, part.stmt, static_cast<int>(p) + 1, binds.values[static_cast<size_t>(at)]);
+    BindOne(db, part.stmt, static_cast<int>(p) + 1, binds.values[static_cast<size_t>(at)],
+            binds.Text(static_cast<size_t>(at)));
   }
 }
 
@@ -406,31 +463,140 @@ CachedScript& CachedFor(Core& core, const std::string& text, bool free_text,
   return it->second;
 }
 
-// Runs every statement of `text` (see the header for the transaction rule). Caller holds mu.
-// `free_text` (administrators' conditions) admits one read-only statement only, so that a
-// condition can never change the repository.
-// With `grouped`, the caller has opened the transaction and commits it.
-// `hint` (not for free text): the caller's memory of the script's cache entry, so that a
-// statement run row after row looks its text up once.
+// The caller's memory of a script's cache entry, so that a statement run row after row looks
+// its text up once.
 struct ScriptHint {
   uint64_t epoch = 0;
   CachedScript* cached = nullptr;
   const char* key = nullptr;
 };
+
+// The cache entry of `text`, through the hint when it still holds. Caller holds mu.
+CachedScript& EntryFor(Core& core, const std::string& text, bool free_text, ScriptHint* hint,
+                       const char** script) {
+  if (hint && !free_text && hint->epoch == core.epoch && hint->cached) {
+    *script = hint->key;
+    return *hint->cached;
+  }
+  CachedScript& entry = CachedFor(core, text, free_text, script);
+  if (hint && !free_text) *hint = ScriptHint{core.epoch, &entry, *script};
+  return entry;
+}
+
+// Rows per run of a script as one insert of many rows: fewer would spend more per row on
+// the statement's start and end, more would gain little.
+constexpr size_t kTogether = 32;
+
+// Whether `text` is "insert into ... values (:a, :b, ...)" and nothing more (a comment
+// before it aside), each value a bind variable named once; then its statement for kTogether
+// rows ("values (?, ...), (?, ...), ...") is prepared into `out`.
+void PrepareTogether(sqlite3* db, const std::string& text, TogetherInsert* out) {
+  out->checked = true;
+  const std::string lower = Lower(text);
+  size_t start = lower.find_first_not_of(" \t\r\n");
+  if (start != std::string::npos && lower.compare(start, 2, "/*") == 0) {
+    const size_t end = lower.find("*/", start + 2);
+    if (end == std::string::npos) return;
+    start = lower.find_first_not_of(" \t\r\n", end + 2);
+  }
+  if (start == std::string::npos || lower.compare(start, 7, "insert ") != 0) return;
+  const size_t values = lower.rfind("values");
+  if (values == std::string::npos) return;
+  const size_t open = lower.find_first_not_of(" \t\r\n", values + 6);
+  if (open == std::string::npos || lower[open] != '(') return;
+  const size_t close = lower.find(')', open);
+  if (close == std::string::npos || !BlankTail(text.c_str() + close + 1)) return;
+  std::vector<std::string> names;
+  size_t at = open + 1;
+  for (;;) {
+    const size_t comma = std::min(lower.find(',', at), close);
+    const size_t b = lower.find_first_not_of(" \t\r\n", at);
+    size_t e = comma;
+    while (e > at && std::isspace(static_cast<unsigned char>(lower[e - 1]))) --e;
+    if (b == std::string::npos || b >= e || lower[b] != ':' || e - b < 2) return;
+    const std::string name = lower.substr(b + 1, e - b - 1);
+    for (char c : name) {
+      if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') return;
+    }
+    if (std::find(names.begin(), names.end(), name) != names.end()) return;
+    names.push_back(name);
+    if (comma == close) break;
+    at = comma + 1;
+  }
+  const int limit = sqlite3_limit(db, SQLITE_LIMIT_VARIABLE_NUMBER, -1);
+  const size_t rows = std::min(kTogether, static_cast<size_t>(std::max(limit, 0)) / names.size());
+  if (rows < 2) return;
+  std::string tuple = "(";
+  for (size_t i = 0; i < names.size(); ++i) tuple += i == 0 ? "?" : ",?";
+  tuple += ")";
+  std::string together = text.substr(0, open);
+  for (size_t r = 0; r < rows; ++r) {
+    if (r > 0) together += ",";
+    together += tuple;
+  }
+  if (sqlite3_prepare_v3(db, together.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &out->stmt,
+                         nullptr) != SQLITE_OK) {
+    out->stmt = nullptr;  // run row by row
+    return;
+  }
+  out->rows = rows;
+  out->names = std::move(names);
+}
+
+// Runs the first rows of `count` (set_row(i) sets row i's binds) in runs of the script as one
+// insert of many rows, when the script is such an insert; returns how many it ran (a multiple
+// of the rows per run; the caller runs the rest one by one). The caller holds mu and has
+// opened the transaction; any failure throws, and the caller rolls the transaction back.
+size_t RunRowsTogether(Core& core, const std::string& text, BindSet& binds, ScriptHint* hint,
+                       size_t count, const std::function<void(size_t)>& set_row) {
+  sqlite3* db = ConnectedDb(core);
+  const char* script = nullptr;
+  TogetherInsert& together = EntryFor(core, text, false, hint, &script).together;
+  if (!together.checked) PrepareTogether(db, text, &together);
+  if (!together.stmt || count < together.rows) return 0;
+  if (together.bind_index.empty()) {
+    for (const std::string& name : together.names) {
+      together.bind_index.push_back(binds.Find(name));
+    }
+  }
+  const size_t width = together.names.size();
+  sqlite3_stmt* stmt = together.stmt;
+  ResetOnExit reset(stmt);
+  size_t done = 0;
+  while (count - done >= together.rows) {
+    for (size_t r = 0; r < together.rows; ++r) {
+      set_row(done + r);
+      for (size_t j = 0; j < width; ++j) {
+        const int at = together.bind_index[j];
+        if (at < 0 || !binds.bound[static_cast<size_t>(at)]) {
+          throw RepositoryError("Not all variables bound: :" + together.names[j] +
+                                " has no value");
+        }
+        const size_t a = static_cast<size_t>(at);
+        // A text bound without a copy stays where it is until the run; the others change
+        // with the next row.
+        BindOne(db, stmt, static_cast<int>(r * width + j) + 1, binds.values[a], binds.Text(a),
+                !binds.viewed[a]);
+      }
+    }
+    if (sqlite3_step(stmt) != SQLITE_DONE) throw RepositoryError(ErrorText(db));
+    sqlite3_reset(stmt);
+    done += together.rows;
+  }
+  return done;
+}
+
+// Runs every statement of `text` (see the header for the transaction rule). Caller holds mu.
+// `free_text` (administrators' conditions) admits one read-only statement only, so that a
+// condition can never change the repository.
+// With `grouped`, the caller has opened the transaction and commits it.
+// `hint` (not for free text): see ScriptHint.
 void RunScript(Core& core, const std::string& text, BindSet* binds, ResultSet* result,
                bool free_text, bool grouped = false, ScriptHint* hint = nullptr) {
   sqlite3* db = ConnectedDb(core);
   for (auto& out : binds->outputs) out.second = false;
   const char* script = nullptr;
-  CachedScript* entry = nullptr;
-  if (hint && !free_text && hint->epoch == core.epoch && hint->cached) {
-    entry = hint->cached;
-    script = hint->key;
-  } else {
-    entry = &CachedFor(core, text, free_text, &script);
-    if (hint && !free_text) *hint = ScriptHint{core.epoch, entry, script};
-  }
-  CachedScript& cached = *entry;
+  CachedScript& cached = EntryFor(core, text, free_text, hint, &script);
   bool in_transaction = false;
   try {
     bool first = true;
@@ -485,6 +651,11 @@ class SqliteStatement : public Statement {
   void SetDateTime(const std::string& name, double value) override {
     binds_.SetDateTime(name, value);
   }
+  int Param(const std::string& name) override { return binds_.Position(name); }
+  void SetNumberAt(int param, double value) override { binds_.SetNumber(param, value); }
+  void SetDateTimeAt(int param, double value) override { binds_.SetDateTime(param, value); }
+  void SetTextAt(int param, std::string_view value) override { binds_.SetTextAt(param, value); }
+  void SetNullAt(int param) override { binds_.SetTextAt(param, std::string_view()); }
   void DeclareOutputNumber(const std::string& name) override {
     SetNumber(name, 0);
     binds_.outputs[Lower(name)] = false;
@@ -510,7 +681,8 @@ class SqliteStatement : public Statement {
     if (count > 1) {
       std::lock_guard<std::recursive_mutex> lock(core_->mu);
       if (core_->in_transaction) {
-        for (size_t i = 0; i < count; ++i) {
+        for (size_t i = RunRowsTogether(*core_, script_->text, binds_, &hint_, count, set_row);
+             i < count; ++i) {
           set_row(i);
           RunScript(*core_, script_->text, &binds_, nullptr, false, true, &hint_);
         }
@@ -520,7 +692,8 @@ class SqliteStatement : public Statement {
       try {
         db = ConnectedDb(*core_);
         RunControl(db, &core_->begin, "BEGIN IMMEDIATE");
-        for (size_t i = 0; i < count; ++i) {
+        for (size_t i = RunRowsTogether(*core_, script_->text, binds_, &hint_, count, set_row);
+             i < count; ++i) {
           set_row(i);
           RunScript(*core_, script_->text, &binds_, nullptr, false, true, &hint_);
         }
