@@ -76,7 +76,8 @@ class Statement {
   // Binding by position, for a statement run row after row: Param() gives a bind name's
   // position once (throws when the text has no such name) and the *At calls bind it without
   // looking the name up. SetTextAt does not copy: the text must stay valid and unchanged until
-  // the row has run. An empty text is NULL, as with SetString. A backend that does not bind by
+  // the Execute() or ExecuteRows() that runs the row has returned (a backend may run several
+  // rows of ExecuteRows as one statement). An empty text is NULL, as with SetString. A backend that does not bind by
   // position keeps these defaults, which go through the names.
   virtual int Param(const std::string& name) {
     param_names_.push_back(name);
