@@ -59,15 +59,23 @@ bool IsIgnoredStatement(std::string_view text) {
 
 bool IsNeverStoredStatement(std::string_view text) {
   if (Contains(text, kOwnStatementMarker)) return true;
-  const std::string upper = UpperCase(text);
-  for (std::string_view prefix : kRepositoryPrefixes) {
-    if (Contains(upper, prefix)) return true;
+  // Run for every execution: the prefixes are looked for in any letter case where a 'Q'
+  // stands, without an upper-cased copy of the text.
+  for (size_t i = 0; i < text.size(); ++i) {
+    if ((text[i] | 0x20) != 'q') continue;  // 'Q' or 'q' only
+    const std::string_view rest = text.substr(i);
+    for (std::string_view prefix : kRepositoryPrefixes) {
+      if (rest.size() >= prefix.size() &&
+          EqualsIgnoreAsciiCase(rest.substr(0, prefix.size()), prefix)) {
+        return true;
+      }
+    }
   }
   // EXPLAIN PLAN [SET STATEMENT_ID = ...] [INTO ...] FOR statement
-  std::string_view t = Trim(upper);
-  if (t.substr(0, 7) != "EXPLAIN") return false;
+  std::string_view t = Trim(text);
+  if (t.size() < 7 || !EqualsIgnoreAsciiCase(t.substr(0, 7), "EXPLAIN")) return false;
   t = Trim(t.substr(7));
-  return t.substr(0, 4) == "PLAN";
+  return t.size() >= 4 && EqualsIgnoreAsciiCase(t.substr(0, 4), "PLAN");
 }
 
 ExtractedStatement ExtractStatement(std::string_view packet,

@@ -101,5 +101,21 @@ TEST(IsIgnoredStatement, ReasonsInOrder) {
   EXPECT_FALSE(IsIgnoredStatement("declare x number; begin null; end;"));
 }
 
+// Asked for every execution the decoder finds: the repository's own tables in any letter case
+// and EXPLAIN PLAN, nothing else (a prefix cut short at the end of the text, a "Q" alone).
+TEST(IsNeverStoredStatement, RepositoryTablesInAnyCaseAndExplainPlan) {
+  EXPECT_TRUE(IsNeverStoredStatement("select * from Qx_Client_Sql_History"));
+  EXPECT_TRUE(IsNeverStoredStatement("lock table qX_sErViCe_LIST in share mode"));
+  EXPECT_TRUE(IsNeverStoredStatement("select qx_session_id_seq.nextval from dual"));
+  EXPECT_TRUE(IsNeverStoredStatement("DELETE FROM QQX_SQL_FILTER"));
+  EXPECT_TRUE(IsNeverStoredStatement(" \t explain  plan for select 1 from dual"));
+  EXPECT_TRUE(IsNeverStoredStatement("begin /*$QXC$*/ null; end;"));
+  EXPECT_FALSE(IsNeverStoredStatement("select q, qx, qx_ from t where a = 'qx_sq'"));
+  EXPECT_FALSE(IsNeverStoredStatement("select * from qx_clien"));
+  EXPECT_FALSE(IsNeverStoredStatement("explain select 1"));
+  EXPECT_FALSE(IsNeverStoredStatement("select 'explain plan' from dual"));
+  EXPECT_FALSE(IsNeverStoredStatement("SELECT \xd1X_SQL FROM T"));
+}
+
 }  // namespace
 }  // namespace qx::sql
