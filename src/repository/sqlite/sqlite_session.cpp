@@ -489,7 +489,7 @@ constexpr size_t kTogether = 32;
 
 // Whether `text` is "insert into ... values (:a, :b, ...)" and nothing more (a comment
 // before it aside), each value a bind variable named once; then its statement for kTogether
-// rows ("values (?, ...), (?, ...), ...") is prepared into `out`.
+// rows ("insert or rollback into ... values (?, ...), (?, ...), ...") is prepared into `out`.
 void PrepareTogether(sqlite3* db, const std::string& text, TogetherInsert* out) {
   out->checked = true;
   const std::string lower = Lower(text);
@@ -500,6 +500,8 @@ void PrepareTogether(sqlite3* db, const std::string& text, TogetherInsert* out) 
     start = lower.find_first_not_of(" \t\r\n", end + 2);
   }
   if (start == std::string::npos || lower.compare(start, 7, "insert ") != 0) return;
+  const size_t into = lower.find_first_not_of(" \t\r\n", start + 6);
+  if (into == std::string::npos || lower.compare(into, 5, "into ") != 0) return;
   const size_t values = lower.rfind("values");
   if (values == std::string::npos) return;
   const size_t open = lower.find_first_not_of(" \t\r\n", values + 6);
@@ -529,7 +531,11 @@ void PrepareTogether(sqlite3* db, const std::string& text, TogetherInsert* out) 
   std::string tuple = "(";
   for (size_t i = 0; i < names.size(); ++i) tuple += i == 0 ? "?" : ",?";
   tuple += ")";
-  std::string together = text.substr(0, open);
+  // OR ROLLBACK: a row that fails ends the caller's transaction at once, which the caller
+  // would roll back anyway; SQLite then keeps no statement journal of the pages each run
+  // changes, which it would for a run that fails halfway (OR ABORT).
+  std::string together = text.substr(0, start + 6) + " or rollback" +
+                         text.substr(start + 6, open - (start + 6));
   for (size_t r = 0; r < rows; ++r) {
     if (r > 0) together += ",";
     together += tuple;
