@@ -541,8 +541,11 @@ void PrepareTogether(sqlite3* db, const std::string& text, TogetherInsert* out) 
     together += tuple;
   }
   if (sqlite3_prepare_v3(db, together.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &out->stmt,
-                         nullptr) != SQLITE_OK) {
-    out->stmt = nullptr;  // run row by row
+                         nullptr) != SQLITE_OK ||
+      static_cast<size_t>(sqlite3_bind_parameter_count(out->stmt)) != rows * names.size()) {
+    // Not what it seemed (a variable before the values, say): run row by row.
+    sqlite3_finalize(out->stmt);
+    out->stmt = nullptr;
     return;
   }
   out->rows = rows;
