@@ -77,8 +77,9 @@ class Statement {
   // position once (throws when the text has no such name) and the *At calls bind it without
   // looking the name up. SetTextAt does not copy: the text must stay valid and unchanged until
   // the Execute() or ExecuteRows() that runs the row has returned (a backend may run several
-  // rows of ExecuteRows as one statement). An empty text is NULL, as with SetString. A backend that does not bind by
-  // position keeps these defaults, which go through the names.
+  // rows of ExecuteRows as one statement). An empty text is NULL, as with SetString. A backend
+  // that does not bind by position keeps these defaults, which go through the names (and
+  // report an unknown name only when a value is set).
   virtual int Param(const std::string& name) {
     param_names_.push_back(name);
     return static_cast<int>(param_names_.size()) - 1;

@@ -43,9 +43,6 @@ struct CachedPart {
   std::vector<int> bind_index;
 };
 
-// The statements of one script text, prepared lazily in order: a statement may only be
-// preparable after the ones before it ran (a script that creates a table and then an index
-// on it), so a later statement is prepared the first time the run reaches it.
 // A script that is one insert of a row of bind variables, as an insert of kTogether rows
 // (see RunRowsTogether): one statement run, its cursors opened once, for that many rows.
 struct TogetherInsert {
@@ -56,6 +53,9 @@ struct TogetherInsert {
   std::vector<int> bind_index;     // their positions among the script's names
 };
 
+// The statements of one script text, prepared lazily in order: a statement may only be
+// preparable after the ones before it ran (a script that creates a table and then an index
+// on it), so a later statement is prepared the first time the run reaches it.
 struct CachedScript {
   std::vector<CachedPart> parts;
   bool complete = false;  // parts cover the whole text

@@ -24,6 +24,12 @@
 // session disconnects. The named texts are a fixed set; free text keeps only the few most
 // recently used. BEGIN IMMEDIATE and COMMIT are kept prepared as well.
 //
+// Rows (ExecuteRows): all in one transaction. A script that is a single "insert into ...
+// values (:a, :b, ...)" of distinct variables runs 32 rows to a statement ("insert or rollback
+// into ... values (...), (...), ..."), the rest of the rows one by one; a failing row then ends
+// the whole transaction, and outside a caller's transaction the rows run again one by one, so
+// that each failure is reported for its own row as before.
+//
 // Binds: ":name" anywhere outside quotes and comments, matched without regard to letter case;
 // a name that occurs several times is one variable. Setting a name the text does not have
 // throws; executing with a variable left unset throws. Strings bind as TEXT (an empty string
