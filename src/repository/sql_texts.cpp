@@ -128,6 +128,22 @@ const std::array<Lines, static_cast<size_t>(SqlId::kCount)>& OracleTable() {
        "  when not matched then insert (instance, seq) values (s.instance, s.seq);",
        "  commit;",
        "end;"},
+      /* kReserveSqlIds */
+      {"select qx_client_sql_id_seq.nextval as last_id from dual connect by level <= :count"},
+      /* kInsertSqlWithId */
+      {"begin /*$QXC$*/",
+       " insert into QX_CLIENT_SQL (id, sqlhash, sqltext, sqltext1, sqltext2, sqltext3) ",
+       " values (:id, :sqlhash, :sqltext, :sqltext1, :sqltext2, :sqltext3);",
+       " commit;",
+       "end;"},
+      /* kInsertSqlFingerprintWithId */
+      {"begin /*$QXC$*/",
+       " insert into QX_CLIENT_SQL (id, sqlhash, sqltext, sqltext1, sqltext2, sqltext3, "
+       "fingerprint_hash, fingerprint) ",
+       " values (:id, :sqlhash, :sqltext, :sqltext1, :sqltext2, :sqltext3, :fingerprint_hash, "
+       ":fingerprint);",
+       " commit;",
+       "end;"},
   }};
   return table;
 }

@@ -41,6 +41,11 @@ enum class SqlId {
   kInsertSqlHistoryWithId,   // kInsertSqlHistory's binds and :id, the row's id
   kInsertSqlHistoryOutcomeWithId,  // kInsertSqlHistoryOutcome's binds and :id
   kSetSpoolMark,             // :instance, :spool_seq: the mark raised to :spool_seq
+  // The group's new statements the same way: one block of ids, then the rows with them.
+  kReserveSqlIds,            // :count -> column last_id, as kReserveSqlHistoryIds for the
+                             // statement id sequence
+  kInsertSqlWithId,          // :id, :sqlhash, :sqltext, :sqltext1, :sqltext2, :sqltext3
+  kInsertSqlFingerprintWithId,  // kInsertSqlWithId's, plus :fingerprint_hash, :fingerprint
   // qxadmin's statements. The services and filters it writes are the rows the service loads.
   kAdminCreateSchema,            // the whole schema, every table and sequence, in one script
                                  // (made from the schema table, schema.h)

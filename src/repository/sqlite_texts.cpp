@@ -133,6 +133,17 @@ const std::array<Lines, static_cast<size_t>(SqlId::kCount)>& SqliteTable() {
       /* kSetSpoolMark */
       {"/*$QXC$*/ insert into qx_spool_mark (instance, seq) values (:instance, :spool_seq)",
        " on conflict(instance) do update set seq = max(seq, excluded.seq)"},
+      /* kReserveSqlIds */
+      {"update qx_sequences set value = value + :count where name = 'qx_client_sql_id_seq' "
+       "returning value as last_id"},
+      /* kInsertSqlWithId */
+      {"/*$QXC$*/ insert into QX_CLIENT_SQL (id, sqlhash, sqltext, sqltext1, sqltext2, sqltext3)",
+       " values (:id, :sqlhash, :sqltext, :sqltext1, :sqltext2, :sqltext3)"},
+      /* kInsertSqlFingerprintWithId */
+      {"/*$QXC$*/ insert into QX_CLIENT_SQL (id, sqlhash, sqltext, sqltext1, sqltext2, sqltext3, "
+       "fingerprint_hash, fingerprint)",
+       " values (:id, :sqlhash, :sqltext, :sqltext1, :sqltext2, :sqltext3, :fingerprint_hash, "
+       ":fingerprint)"},
 
       /* kAdminCreateSchema: the schema table's statements (schema.h). Ids are NUMBER (not
          INTEGER PRIMARY KEY) so that a NULL id fails instead of taking a rowid. */

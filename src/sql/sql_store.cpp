@@ -2,6 +2,8 @@
 #include "sql/sql_store.h"
 
 #include "sql/catalogue_insert.h"
+#include "repository/schema.h"
+#include "sql/fingerprint.h"
 
 #include <unordered_map>
 
@@ -162,11 +164,63 @@ void CatalogueRows(TQuorvexService& svc, std::vector<HistoryRow>& rows) {
   }
 }
 
+namespace {
+
+// Inserts the group's statements that are new to the catalogue with the ids first_id,
+// first_id + 1, ... in their order, in the caller's transaction: one statement run for many
+// rows where the backend can. Throws on any failure (the caller rolls the group back).
+void InsertNewStatements(TQuorvexService& svc, const std::vector<const HistoryRow*>& fresh,
+                         double first_id) {
+  using repository::SqlId;
+  const bool fingerprinted = svc.fingerprintColumns;
+  auto st = svc.session->NewStatement(fingerprinted ? SqlId::kInsertSqlFingerprintWithId
+                                                    : SqlId::kInsertSqlWithId);
+  const int id = st->Param("id"), sqlhash = st->Param("sqlhash");
+  const int pieces[] = {st->Param("sqltext"), st->Param("sqltext1"), st->Param("sqltext2"),
+                        st->Param("sqltext3")};
+  const int fp_hash = fingerprinted ? st->Param("fingerprint_hash") : -1;
+  const int fp_text = fingerprinted ? st->Param("fingerprint") : -1;
+  // The fingerprints live until the rows have run: texts are bound without a copy.
+  std::vector<std::string> fingerprints, fingerprint_hashes;
+  if (fingerprinted) {
+    fingerprints.reserve(fresh.size());
+    fingerprint_hashes.reserve(fresh.size());
+    for (const HistoryRow* r : fresh) {
+      fingerprints.push_back(Fingerprint(r->sql_text));
+      fingerprint_hashes.push_back(FingerprintHash(fingerprints.back()));
+      if (fingerprints.back().size() > repository::width::kFingerprint) {
+        fingerprints.back().resize(repository::width::kFingerprint);
+      }
+    }
+  }
+  st->ExecuteRows(
+      fresh.size(),
+      [&](size_t k) {
+        const std::string_view text = fresh[k]->sql_text;
+        st->SetNumberAt(id, first_id + static_cast<double>(k));
+        st->SetTextAt(sqlhash, fresh[k]->sql_hash);
+        for (size_t p = 0; p < 4; ++p) {
+          const size_t from = p * 2000;
+          st->SetTextAt(pieces[p],
+                        from < text.size() ? text.substr(from, 2000) : std::string_view());
+        }
+        if (fingerprinted) {
+          st->SetTextAt(fp_hash, fingerprint_hashes[k]);
+          st->SetTextAt(fp_text, fingerprints[k]);
+        }
+      },
+      [](size_t, const std::exception& e) { throw repository::RepositoryError(e.what()); });
+}
+
+}  // namespace
+
 void CatalogueRowsInTransaction(TQuorvexService& svc, const std::vector<HistoryRow>& rows,
                                 std::vector<double>* ids, std::vector<TSQLData>* learned) {
   ids->resize(rows.size());
-  // The statements this group has settled: the cache learns them only after the commit.
+  // The statements this group has settled: the cache learns them only after the commit. A
+  // statement the catalogue lacks stands as -1 - k until the k-th of them has its id.
   std::unordered_map<std::string_view, double> settled;
+  std::vector<const HistoryRow*> fresh;
   for (size_t i = 0; i < rows.size(); ++i) {
     const HistoryRow& r = rows[i];
     (*ids)[i] = r.sql_id;
@@ -179,13 +233,29 @@ void CatalogueRowsInTransaction(TQuorvexService& svc, const std::vector<HistoryR
     double id = 0;
     if (hit) {
       id = hit->id;
-    } else {
-      std::optional<double> found = LookUpSQL(svc, r.sql_hash);
-      id = found ? *found : InsertSQL(svc, r.sql_hash, r.sql_text);
+    } else if (std::optional<double> found = LookUpSQL(svc, r.sql_hash)) {
+      id = *found;
       learned->push_back(TSQLData{id, r.sql_hash});
+    } else {
+      id = -1.0 - static_cast<double>(fresh.size());
+      fresh.push_back(&r);
     }
     settled.emplace(r.sql_hash, id);
     (*ids)[i] = id;
+  }
+  if (fresh.empty()) return;
+  // One block of ids for the new statements, then their rows.
+  auto reserve = svc.session->NewQuery(repository::SqlId::kReserveSqlIds);
+  reserve->SetNumber("count", static_cast<double>(fresh.size()));
+  reserve->Open();
+  const double first_id = reserve->FirstAsNumber() - static_cast<double>(fresh.size()) + 1;
+  reserve->Close();
+  InsertNewStatements(svc, fresh, first_id);
+  for (size_t k = 0; k < fresh.size(); ++k) {
+    learned->push_back(TSQLData{first_id + static_cast<double>(k), fresh[k]->sql_hash});
+  }
+  for (double& id : *ids) {
+    if (id < 0) id = first_id + (-id - 1.0);
   }
 }
 

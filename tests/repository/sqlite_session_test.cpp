@@ -292,7 +292,8 @@ TEST(SqliteSession, RowsInsertedTogetherKeepEachRowsValuesAndFailAsAlone) {
           st.SetTextAt(host, hosts[i]);
           // 10:20:30.000 + 400 ms per row, 0.6 ms short of it every third row: the text
           // must follow the second as rounded to the millisecond.
-          st.SetDateTimeAt(date, base + (400.0 * static_cast<double>(i) - (i % 3 ? 0.0 : 0.6)) * ms);
+          const double step = 400.0 * static_cast<double>(i) - (i % 3 ? 0.0 : 0.6);
+          st.SetDateTimeAt(date, base + step * ms);
           if (i % 5 == 0) {
             st.SetNullAt(sid);
           } else {
@@ -312,7 +313,8 @@ TEST(SqliteSession, RowsInsertedTogetherKeepEachRowsValuesAndFailAsAlone) {
     for (size_t i = 0; i < kRows; ++i) {
       if (i == skip) continue;
       const long long total = 400LL * static_cast<long long>(i) - (i % 3 ? 0 : 1);
-      const platform::LocalTime t = platform::DecodeDateTime(base + static_cast<double>(total) * ms);
+      const platform::LocalTime t =
+          platform::DecodeDateTime(base + static_cast<double>(total) * ms);
       char when[32];
       std::snprintf(when, sizeof when, "%02d:%02d", t.minute, t.second);
       out += std::to_string(first_id + i) + ":" + std::to_string(i % 7 + 1) + ":" + hosts[i] +

@@ -64,6 +64,10 @@ class HistoryWriterGroups : public ::testing::Test {
 TEST_F(HistoryWriterGroups, TwoConnectionsInOneGroupGetContiguousIdsOneCatalogueRowEachAndMarks) {
   std::vector<HistoryRow> a = StreamRows(7, 1, 5, texts);
   std::vector<HistoryRow> b = StreamRows(8, 41, 3, {texts[1], "SELECT 4 FROM SALGRADE"});
+  // Another instance has catalogued one of them already; this one's cache does not know it.
+  f.Exec("insert into qx_client_sql (id, sqlhash, sqltext) values (100, '" +
+         GetSQLHash("SELECT 4 FROM SALGRADE") + "', 'SELECT 4 FROM SALGRADE')");
+  f.svc.fingerprintColumns = true;
   {
     HistoryWriter writer(f.svc, OpenSpool(f), "host:spool");
     writer.Enqueue(a);
@@ -76,7 +80,14 @@ TEST_F(HistoryWriterGroups, TwoConnectionsInOneGroupGetContiguousIdsOneCatalogue
   EXPECT_EQ(Column("select value from qx_sequences where name = 'qx_client_sqlhist_id_seq'"), "8");
   // Each statement once, whichever row of the group brought it first; every row names the
   // statement it carried, and the cache learnt the ids the repository holds.
-  EXPECT_EQ(Column("select count(*) from qx_client_sql"), "4");
+  // The new ones take one block of the sequence, in the order they first came, with their
+  // fingerprints; the one found is not added again.
+  EXPECT_EQ(Column("select id || '=' || sqltext || '/' || coalesce(fingerprint, '-') from "
+                   "qx_client_sql order by id"),
+            "1=SELECT 1 FROM EMP/select ? from emp,2=SELECT 2 FROM DEPT/select ? from dept,"
+            "3=SELECT 3 FROM BONUS/select ? from bonus,100=SELECT 4 FROM SALGRADE/-");
+  EXPECT_EQ(Column("select value from qx_sequences where name = 'qx_client_sql_id_seq'"), "3");
+  EXPECT_EQ(Column("select sql_id from qx_client_sql_history where exec_time = 420"), "100");
   EXPECT_EQ(Column("select count(*) from qx_client_sql_history h join qx_client_sql s on "
                    "s.id = h.sql_id where h.exec_time in (20, 410, 430) and "
                    "s.sqltext = 'SELECT 2 FROM DEPT'"),
@@ -89,6 +100,34 @@ TEST_F(HistoryWriterGroups, TwoConnectionsInOneGroupGetContiguousIdsOneCatalogue
   }
   EXPECT_EQ(Column("select instance || '=' || seq from qx_spool_mark order by instance"),
             "host:spool#7=5,host:spool#8=43");
+  EXPECT_TRUE(f.ErrorLog().empty());
+}
+
+// A group whose statements are all new: they go into the catalogue many to a statement, and
+// each row must still name its own statement, long texts split over the text columns.
+TEST_F(HistoryWriterGroups, ManyNewStatementsInOneGroupEachKeepTheirOwnTextAndId) {
+  std::vector<std::string> many;
+  for (int i = 0; i < 70; ++i) {
+    many.push_back("SELECT " + std::to_string(i) + " FROM T" + std::to_string(i) +
+                   (i % 9 == 0 ? " WHERE X = '" + std::string(2500, 'x') + "'" : ""));
+  }
+  {
+    HistoryWriter writer(f.svc, OpenSpool(f), "host:spool");
+    writer.Enqueue(StreamRows(7, 1, 70, many));
+    writer.Drain();
+  }
+  EXPECT_EQ(Column("select count(*) from qx_client_sql"), "70");
+  EXPECT_EQ(Column("select value from qx_sequences where name = 'qx_client_sql_id_seq'"), "70");
+  // Row i (exec_time 10 * (i + 1)) carries statement i, stored whole across its pieces.
+  EXPECT_EQ(Column("select count(*) from qx_client_sql_history h join qx_client_sql s on "
+                   "s.id = h.sql_id where s.id = h.exec_time / 10 and s.sqltext || "
+                   "coalesce(s.sqltext1, '') = 'SELECT ' || (s.id - 1) || ' FROM T' || "
+                   "(s.id - 1) || case when (s.id - 1) % 9 = 0 then ' WHERE X = ''' || "
+                   "replace(hex(zeroblob(1250)), '00', 'xx') || '''' else '' end"),
+            "70");
+  EXPECT_EQ(Column("select max(length(sqltext)) || ',' || max(length(sqltext1)) from "
+                   "qx_client_sql"),
+            "2000,531");
   EXPECT_TRUE(f.ErrorLog().empty());
 }
 
