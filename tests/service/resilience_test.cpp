@@ -132,6 +132,8 @@ TEST_F(Resilience, SessionsOutliveALockedAndAnUnwritableRepositoryAndEveryRowArr
     PeerProcess peer(load);
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(dir_.File("repo.db").c_str(), &db), SQLITE_OK);
+    // The service's writer may be in the middle of a group: the lock is taken once it is done.
+    sqlite3_busy_timeout(db, 10000);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     ASSERT_EQ(sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
     std::this_thread::sleep_for(std::chrono::seconds(5));
