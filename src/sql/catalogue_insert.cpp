@@ -11,10 +11,20 @@ std::unique_ptr<repository::Statement> NewCatalogueInsert(service::TQuorvexServi
                                                           std::string_view text) {
   if (!svc.fingerprintColumns) return svc.session->NewStatement(repository::SqlId::kInsertSql);
   auto st = svc.session->NewStatement(repository::SqlId::kInsertSqlFingerprint);
-  const std::string fp = Fingerprint(text);
-  st->SetString("fingerprint_hash", FingerprintHash(fp));
-  st->SetString("fingerprint", fp.substr(0, repository::width::kFingerprint));
+  const CatalogueFingerprint fp = FingerprintColumns(text);
+  st->SetString("fingerprint_hash", fp.hash);
+  st->SetString("fingerprint", fp.text);
   return st;
+}
+
+CatalogueFingerprint FingerprintColumns(std::string_view text) {
+  CatalogueFingerprint out;
+  out.text = Fingerprint(text);
+  out.hash = FingerprintHash(out.text);
+  if (out.text.size() > repository::width::kFingerprint) {
+    out.text.resize(repository::width::kFingerprint);
+  }
+  return out;
 }
 
 }  // namespace qx::sql

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "repository/repository.h"
@@ -18,5 +19,12 @@ namespace qx::sql {
 
 std::unique_ptr<repository::Statement> NewCatalogueInsert(service::TQuorvexService& svc,
                                                           std::string_view text);
+
+// The fingerprint columns' values of a statement: the hash of its whole fingerprint and the
+// fingerprint cut to the column's width.
+struct CatalogueFingerprint {
+  std::string hash, text;
+};
+CatalogueFingerprint FingerprintColumns(std::string_view text);
 
 }  // namespace qx::sql

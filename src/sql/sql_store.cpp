@@ -2,8 +2,6 @@
 #include "sql/sql_store.h"
 
 #include "sql/catalogue_insert.h"
-#include "repository/schema.h"
-#include "sql/fingerprint.h"
 
 #include <unordered_map>
 
@@ -22,8 +20,10 @@ using service::TQuorvexService;
 namespace {
 
 // Characters [from, from + count) of s, or "" beyond its end.
-std::string Piece(const std::string& s, size_t from, size_t count) {
-  return from < s.size() ? s.substr(from, count) : std::string();
+// The catalogue keeps a text in four columns of 2000 bytes each: piece p of s.
+std::string_view Piece(std::string_view s, size_t p) {
+  const size_t from = p * 2000;
+  return from < s.size() ? s.substr(from, 2000) : std::string_view();
 }
 
 // The record's entry for statement s: the one remembered, or the oldest replaced by s (hash
@@ -118,10 +118,10 @@ double InsertSQL(TQuorvexService& svc, const std::string& hash, const std::strin
   auto st = NewCatalogueInsert(svc, s);
   st->DeclareOutputNumber("sqlId");
   st->SetString("sqlhash", hash);
-  st->SetString("sqltext", Piece(s, 0, 2000));
-  st->SetString("sqltext1", Piece(s, 2000, 2000));
-  st->SetString("sqltext2", Piece(s, 4000, 2000));
-  st->SetString("sqltext3", Piece(s, 6000, 2000));
+  st->SetString("sqltext", std::string(Piece(s, 0)));
+  st->SetString("sqltext1", std::string(Piece(s, 1)));
+  st->SetString("sqltext2", std::string(Piece(s, 2)));
+  st->SetString("sqltext3", std::string(Piece(s, 3)));
   st->Execute();
   return st->OutputNumber("sqlId");
 }
@@ -181,32 +181,20 @@ void InsertNewStatements(TQuorvexService& svc, const std::vector<const HistoryRo
   const int fp_hash = fingerprinted ? st->Param("fingerprint_hash") : -1;
   const int fp_text = fingerprinted ? st->Param("fingerprint") : -1;
   // The fingerprints live until the rows have run: texts are bound without a copy.
-  std::vector<std::string> fingerprints, fingerprint_hashes;
+  std::vector<CatalogueFingerprint> fingerprints;
   if (fingerprinted) {
     fingerprints.reserve(fresh.size());
-    fingerprint_hashes.reserve(fresh.size());
-    for (const HistoryRow* r : fresh) {
-      fingerprints.push_back(Fingerprint(r->sql_text));
-      fingerprint_hashes.push_back(FingerprintHash(fingerprints.back()));
-      if (fingerprints.back().size() > repository::width::kFingerprint) {
-        fingerprints.back().resize(repository::width::kFingerprint);
-      }
-    }
+    for (const HistoryRow* r : fresh) fingerprints.push_back(FingerprintColumns(r->sql_text));
   }
   st->ExecuteRows(
       fresh.size(),
       [&](size_t k) {
-        const std::string_view text = fresh[k]->sql_text;
         st->SetNumberAt(id, first_id + static_cast<double>(k));
         st->SetTextAt(sqlhash, fresh[k]->sql_hash);
-        for (size_t p = 0; p < 4; ++p) {
-          const size_t from = p * 2000;
-          st->SetTextAt(pieces[p],
-                        from < text.size() ? text.substr(from, 2000) : std::string_view());
-        }
+        for (size_t p = 0; p < 4; ++p) st->SetTextAt(pieces[p], Piece(fresh[k]->sql_text, p));
         if (fingerprinted) {
-          st->SetTextAt(fp_hash, fingerprint_hashes[k]);
-          st->SetTextAt(fp_text, fingerprints[k]);
+          st->SetTextAt(fp_hash, fingerprints[k].hash);
+          st->SetTextAt(fp_text, fingerprints[k].text);
         }
       },
       [](size_t, const std::exception& e) { throw repository::RepositoryError(e.what()); });
