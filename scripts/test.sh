@@ -11,9 +11,17 @@ run_suite() {  # dir sanitizer
   echo "=== building $dir ${sanitize:+($sanitize)}"
   scripts/build.sh "$dir" "$sanitize"
   echo "=== testing $dir"
-  if ! (cd "$dir" && QX_SANITIZE="$sanitize" ctest --output-on-failure -j2 --timeout 300); then
+  (cd "$dir" && QX_SANITIZE="$sanitize" ctest --output-on-failure -j2 --timeout 300) && return
+  # Tests that drive real processes over loopback under a sanitizer on a busy machine can miss
+  # a deadline: each failed test runs once more on its own, and is named at the end either way.
+  local first
+  first=$(tr '\n' ' ' < "$dir/Testing/Temporary/LastTestsFailed.log" 2>/dev/null)
+  echo "=== $dir: running again on their own: $first"
+  if (cd "$dir" && QX_SANITIZE="$sanitize" ctest --output-on-failure --rerun-failed --timeout 300); then
+    failed+=("suite $dir: passed only when run again: $first")
+  else
     status=1
-    failed+=("suite $dir: $(tr '\n' ' ' < "$dir/Testing/Temporary/LastTestsFailed.log" 2>/dev/null)")
+    failed+=("suite $dir: failed twice: $(tr '\n' ' ' < "$dir/Testing/Temporary/LastTestsFailed.log" 2>/dev/null)")
   fi
 }
 run_suite build ""
@@ -30,8 +38,8 @@ if [ "${QX_WINDOWS:-1}" != 0 ]; then
   scripts/test-windows.sh build-win build || { status=1; failed+=("windows"); }
   echo "=== windows took $((SECONDS - start)) s"
 fi
-if [ $status -ne 0 ]; then
-  echo "=== FAILED"
+if [ ${#failed[@]} -gt 0 ]; then
+  [ $status -ne 0 ] && echo "=== FAILED" || echo "=== passed, but:"
   printf '  %s\n' "${failed[@]}"
 fi
 exit $status
