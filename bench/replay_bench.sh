@@ -1,7 +1,9 @@
 #!/bin/sh
 # Frames per second of passive monitoring: qxservice -REPLAY over a generated capture of Oracle
 # sessions (1,000 sessions x 100 statements, mostly repeated), against tcpdump -r of the same file
-# to /dev/null as the floor (reading and decoding the file, nothing else).
+# to /dev/null as the floor (reading and decoding the file, nothing else). The same sessions are
+# replayed once more all open at the same time, their calls interleaved, as a server's pooled
+# connections send them.
 #
 #   bench/replay_bench.sh [BUILD_DIR=build] [SESSIONS=1000] [STATEMENTS=100]
 #
@@ -49,6 +51,15 @@ timed t_kw ./qxservice -replay capture.pcap
 
 # Memory: the same sessions with every statement a new one (SESSIONS x STATEMENTS distinct
 # statements, far more than the statement cache's 500): peak RSS must not follow them.
+"$build/qxgencap" concurrent.pcap "$sessions" "$statements" 10.0.0.1 1521 20 "$sessions" > /dev/null
+rm -f repo.db repo.db-wal repo.db-shm
+./qxadmin init sqlite:repo.db >/dev/null
+./qxadmin -r sqlite:repo.db service add --name BENCH --oracle-host 10.0.0.1 --oracle-port 1521 \
+  --work-port 0 --manage-port 47999 --ip-interface 10.255.0.1 >/dev/null
+printf '[Service]\nrpstConnStr=sqlite:repo.db\nMonitorServices=BENCH\n' > qxservice.ini
+timed t_concurrent ./qxservice -replay concurrent.pcap
+rows_concurrent=$(sqlite3 repo.db 'select count(*) from qx_client_sql_history' 2>/dev/null || echo '?')
+
 "$build/qxgencap" distinct.pcap "$sessions" "$statements" 10.0.0.1 1521 1 > /dev/null
 rm -f repo.db repo.db-wal repo.db-shm
 ./qxadmin init sqlite:repo.db >/dev/null
@@ -65,12 +76,14 @@ read -r ti tiu tis tim < "$work/t_idle"
 read -r tq tqu tqs tqm < "$work/t_all"
 read -r tk tku tks tkm < "$work/t_kw"
 read -r tx txu txs txm < "$work/t_distinct"
+read -r tc tcu tcs tcm < "$work/t_concurrent"
 awk -v f="$frames" -v r="$rows" -v d="$distinct" -v s="$sessions" -v n="$statements" \
     -v td="$td" -v ti="$ti" -v tq="$tq" -v tk="$tk" \
     -v cd="$(echo "$tdu + $tds" | bc)" -v ci="$(echo "$tiu + $tis" | bc)" \
     -v cq="$(echo "$tqu + $tqs" | bc)" -v ck="$(echo "$tku + $tks" | bc)" \
     -v mq="$tqm" -v mi="$tim" -v tx="$tx" -v mx="$txm" -v dx="$distinct_all" \
-    -v cx="$(echo "$txu + $txs" | bc)" 'BEGIN {
+    -v cx="$(echo "$txu + $txs" | bc)" -v tc="$tc" -v cc="$(echo "$tcu + $tcs" | bc)" \
+    -v mc="$tcm" -v rc="$rows_concurrent" 'BEGIN {
   if (td <= 0) td = 0.005; if (ti <= 0) ti = 0.005; if (tq <= 0) tq = 0.005; if (tk <= 0) tk = 0.005;
   if (cd <= 0) cd = 0.005; if (cq <= 0) cq = 0.005;
   printf "capture: %d sessions x %d statements, %d frames\n", s, n, f;
@@ -79,12 +92,15 @@ awk -v f="$frames" -v r="$rows" -v d="$distinct" -v s="$sessions" -v n="$stateme
   printf "%-34s %7.2f %11.0f %7.2f %13.1f\n", "qxservice -REPLAY, no match", ti, f / ti, ci, mi / 1024;
   printf "%-34s %7.2f %11.0f %7.2f %13.1f\n", "qxservice -REPLAY, all sessions", tq, f / tq, cq, mq / 1024;
   printf "%-34s %7.2f %11.0f %7.2f\n", "qxservice -REPLAY, keyword search", tk, f / tk, ck;
+  printf "%-34s %7.2f %11.0f %7.2f %13.1f\n", "qxservice -REPLAY, all at once", tc, f / tc, cc,
+         mc / 1024;
   printf "%-34s %7.2f %11.0f %7.2f %13.1f\n", "qxservice -REPLAY, all distinct", tx, f / tx, cx,
          mx / 1024;
   printf "all sessions: %s history rows, %s statements: %.0f executions written/s\n", r, d,
          r / tq;
-  printf "ratio to tcpdump (frames per second): no match %.2f, all sessions %.2f\n",
-         td / ti, td / tq;
+  printf "ratio to tcpdump (frames per second): no match %.2f, all sessions %.2f, all at once %.2f\n",
+         td / ti, td / tq, td / tc;
+  printf "all at once: %s history rows\n", rc;
   printf "ratio to tcpdump (processor time): all sessions %.2f\n", cd / cq;
   printf "decoder / keyword search (frames per second): %.2f\n", tk / tq;
   printf "peak RSS: %.1f MB with %s statements, %.1f MB with %s (statement cache: 500)\n",

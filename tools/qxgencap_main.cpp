@@ -2,10 +2,13 @@
 // load tests of passive monitoring. Each session: CONNECT with a descriptor, the server's
 // answer, authentication naming the Oracle user, N statement calls each answered by the
 // server, and the client's end packet. Most statements repeat a small set; one in UNIQUE
-// (twenty unless told) is unique, so UNIQUE 1 makes every statement a new one. Sessions run one
-// after the other from distinct client ports.
+// (twenty unless told) is unique, so UNIQUE 1 makes every statement a new one. Sessions come
+// from distinct client addresses and ports, CONCURRENT at a time (one unless told): a wave of
+// that many sessions connects, their calls take turns call by call, and they end together, as
+// a server's pooled connections interleave.
 //
 //   qxgencap OUTPUT [SESSIONS=1000] [STATEMENTS=100] [SERVER=10.0.0.1] [PORT=1521] [UNIQUE=20]
+//            [CONCURRENT=1]
 //
 // Prints the number of frames written.
 #include <algorithm>
@@ -134,7 +137,8 @@ std::string Statement(int session, int n, int unique) {
 int main(int argc, char** argv) {
   if (argc < 2) {
     std::fprintf(stderr,
-                 "usage: qxgencap OUTPUT [SESSIONS] [STATEMENTS] [SERVER] [PORT] [UNIQUE]\n");
+                 "usage: qxgencap OUTPUT [SESSIONS] [STATEMENTS] [SERVER] [PORT] [UNIQUE] "
+                 "[CONCURRENT]\n");
     return 2;
   }
   const int sessions = argc > 2 ? std::atoi(argv[2]) : 1000;
@@ -142,6 +146,8 @@ int main(int argc, char** argv) {
   const uint32_t server = ParseIp(argc > 4 ? argv[4] : "10.0.0.1");
   const uint16_t port = static_cast<uint16_t>(argc > 5 ? std::atoi(argv[5]) : 1521);
   const int unique = argc > 6 ? std::max(1, std::atoi(argv[6])) : 20;
+  // Client ports repeat after 40,000 sessions: a wave stays below that.
+  const int concurrent = argc > 7 ? std::clamp(std::atoi(argv[7]), 1, 40000) : 1;
   FILE* f = std::fopen(argv[1], "wb");
   if (!f) {
     std::perror(argv[1]);
@@ -153,31 +159,44 @@ int main(int argc, char** argv) {
       qxpeer::DataPackets(qxpeer::AuthPhaseOneReply(), kFraming, true);
   const std::string answer = qxpeer::StatementReply(kFraming, 40, 1);
   const std::string end = qxpeer::EndPacket(kFraming);
-  for (int s = 0; s < sessions; ++s) {
-    const uint32_t client = ParseIp("10.1.0.0") + 2 + static_cast<uint32_t>(s % 200);
-    const uint16_t cport = static_cast<uint16_t>(20000 + s % 40000);
+  struct Session {
+    int number;
+    uint32_t client;
+    uint16_t cport;
     uint32_t cseq = 1000, sseq = 5000;
-    auto to_server = [&](const std::string& p) {
-      out.Segment(client, cport, server, port, cseq, p);
-      cseq += static_cast<uint32_t>(p.size());
-    };
-    auto to_client = [&](const std::string& p) {
-      out.Segment(server, port, client, cport, sseq, p);
-      sseq += static_cast<uint32_t>(p.size());
-    };
-    to_server(Connect(s));
-    to_client(accept);
-    const std::string user = "USER" + std::to_string(s % 10);
-    to_server(qxpeer::DataPackets(qxpeer::AuthPhaseOne(user, "pts/0", "loadgen", "host", 1),
-                                  kFraming, false));
-    to_client(auth_reply);
-    to_server(qxpeer::DataPackets(qxpeer::AuthPhaseTwo(user, "pts/0", 2), kFraming, false));
-    to_client(qxpeer::DataPackets(qxpeer::AuthPhaseTwoReply(), kFraming, true));
-    for (int n = 0; n < statements; ++n) {
-      to_server(Statement(s, n, unique));
-      to_client(answer);
+  };
+  auto to_server = [&](Session& c, const std::string& p) {
+    out.Segment(c.client, c.cport, server, port, c.cseq, p);
+    c.cseq += static_cast<uint32_t>(p.size());
+  };
+  auto to_client = [&](Session& c, const std::string& p) {
+    out.Segment(server, port, c.client, c.cport, c.sseq, p);
+    c.sseq += static_cast<uint32_t>(p.size());
+  };
+  for (int first = 0; first < sessions; first += concurrent) {
+    std::vector<Session> wave;
+    for (int s = first; s < std::min(sessions, first + concurrent); ++s) {
+      wave.push_back(Session{s, ParseIp("10.1.0.0") + 2 + static_cast<uint32_t>(s % 200),
+                             static_cast<uint16_t>(20000 + s % 40000)});
     }
-    to_server(end);
+    for (Session& c : wave) {
+      const int s = c.number;
+      to_server(c, Connect(s));
+      to_client(c, accept);
+      const std::string user = "USER" + std::to_string(s % 10);
+      to_server(c, qxpeer::DataPackets(qxpeer::AuthPhaseOne(user, "pts/0", "loadgen", "host", 1),
+                                       kFraming, false));
+      to_client(c, auth_reply);
+      to_server(c, qxpeer::DataPackets(qxpeer::AuthPhaseTwo(user, "pts/0", 2), kFraming, false));
+      to_client(c, qxpeer::DataPackets(qxpeer::AuthPhaseTwoReply(), kFraming, true));
+    }
+    for (int n = 0; n < statements; ++n) {
+      for (Session& c : wave) {
+        to_server(c, Statement(c.number, n, unique));
+        to_client(c, answer);
+      }
+    }
+    for (Session& c : wave) to_server(c, end);
   }
   std::fclose(f);
   std::printf("%llu\n", static_cast<unsigned long long>(out.frames()));

@@ -38,9 +38,24 @@ int64_t CaptureMs(sniffer::PTpcap_pkthdr header) {
   return static_cast<int64_t>(header->ts.tv_sec) * 1000 + header->ts.tv_usec / 1000;
 }
 
-bool IsServer(const TServiceData& service, const std::string& address, uint16_t port) {
-  return address == service.oracle_host && static_cast<double>(port) == service.oracle_port;
+// The port first: most frames are told apart by it, without their address put into text.
+bool IsServer(const TServiceData& service, const sniffer::IpAddress& address, uint16_t port) {
+  return static_cast<double>(port) == service.oracle_port && address.Text() == service.oracle_host;
 }
+
+PassiveKey KeyOf(const sniffer::IpAddress& address, uint16_t port) {
+  PassiveKey key;
+  key.address = address.bytes;
+  key.family = address.family;
+  key.port = port;
+  return key;
+}
+
+// A new connection sweeps the silent ones. With more records than this, at most once a second:
+// the timeout is counted in minutes, and a sweep at every one of thousands of connections
+// would cost more than their frames.
+constexpr size_t kSweepAtEveryOpenBelow = 64;
+constexpr double kSweepInterval = 1.0 / 86400.0;
 
 std::string PortText(double port) { return std::to_string(static_cast<long long>(port)); }
 
@@ -92,6 +107,10 @@ void ClosePassiveConnection(TQuorvexService& svc, TServiceData& service, TThread
     service.health.Add(Health::kJoinedMidStream);
   }
   record.traceLines.reset();
+  const auto indexed = service.passiveIndex.find(record.passiveKey);
+  if (indexed != service.passiveIndex.end() && indexed->second == &record) {
+    service.passiveIndex.erase(indexed);
+  }
   auto& list = service.passiveConnections;
   list.erase(std::remove_if(list.begin(), list.end(),
                             [&record](const auto& r) { return r.get() == &record; }),
@@ -118,8 +137,14 @@ void TakeConnectionNumber(TQuorvexService& svc, TThreadData& record) {
 // first bytes, but counted and listed as a connection only once its connect descriptor has
 // been decoded and the service filters keep it.
 TThreadData* OpenPassiveConnection(TQuorvexService& svc, TServiceData& service,
-                                   const std::string& address, uint16_t port) {
-  SweepDeadConnections(svc, service);
+                                   const sniffer::IpAddress& client, uint16_t port) {
+  const double now = platform::NowDateTime();
+  if (service.passiveConnections.size() < kSweepAtEveryOpenBelow ||
+      now - service.passiveSweptAt >= kSweepInterval) {
+    service.passiveSweptAt = now;
+    SweepDeadConnections(svc, service, now);
+  }
+  const std::string address = client.Text();
   auto record = std::make_unique<TThreadData>();
   record->traceLines = std::make_unique<std::vector<std::string>>();
   record->historyQueue = std::make_unique<std::vector<sql::TSQLHistData>>();
@@ -130,12 +155,15 @@ TThreadData* OpenPassiveConnection(TQuorvexService& svc, TServiceData& service,
   record->debug = service.connLogOpen.load();
   record->clientIp = address;
   record->clientPort = port;
-  record->lastActivity = platform::NowDateTime();
+  record->passiveKey = KeyOf(client, port);
+  record->lastActivity = now;
   // The client's address is known from the frame, so the descriptor's host is not resolved.
   record->ip = address;
   record->monitor = std::make_unique<ConnectionMonitor>(svc, *record, MonitorMode::kPassive);
+  TThreadData* const opened = record.get();
   service.passiveConnections.push_back(std::move(record));
-  return service.passiveConnections.back().get();
+  service.passiveIndex[opened->passiveKey] = opened;
+  return opened;
 }
 
 // passiveMu held. After the record's bytes were fed: a connection whose descriptor was just
@@ -153,10 +181,10 @@ void SettleConnection(TQuorvexService& svc, TThreadData& record, bool was_establ
 }
 
 // passiveMu held. One TCP segment of a connection to the service's server.
-void HandleSegment(TQuorvexService& svc, TServiceData& service, const std::string& client,
+void HandleSegment(TQuorvexService& svc, TServiceData& service, const sniffer::IpAddress& client,
                    uint16_t client_port, bool from_server, const sniffer::TcpPacket& packet,
                    int64_t ms) {
-  TThreadData* record = FindPassiveConnection(service, client, client_port);
+  TThreadData* record = FindPassiveConnection(service, KeyOf(client, client_port));
   if (!record) {
     // A connection is followed from the client's SYN, or, when the capture joined it later,
     // from its client's first data.
@@ -204,8 +232,8 @@ std::string TcpPayloadText(const uint8_t* frame, size_t captured) {
 
 void PassiveSegment(TQuorvexService& svc, sniffer::TSniffer* sender,
                     const sniffer::TcpPacket& packet, int64_t ms) {
-  const std::string source = packet.source.Text();
-  const std::string destination = packet.destination.Text();
+  const sniffer::IpAddress& source = packet.source;
+  const sniffer::IpAddress& destination = packet.destination;
   const uint16_t source_port = packet.source_port;
   const uint16_t destination_port = packet.destination_port;
   if (ms < 0) ms = MonitorNowMs();
@@ -262,12 +290,9 @@ void AttachPassiveHandlers(TQuorvexService& svc, sniffer::TSniffer& sniffer) {
   };
 }
 
-TThreadData* FindPassiveConnection(TServiceData& service, const std::string& address,
-                                   double port) {
-  for (const auto& record : service.passiveConnections) {
-    if (record->clientIp == address && record->clientPort == port) return record.get();
-  }
-  return nullptr;
+TThreadData* FindPassiveConnection(TServiceData& service, const PassiveKey& key) {
+  const auto found = service.passiveIndex.find(key);
+  return found == service.passiveIndex.end() ? nullptr : found->second;
 }
 
 void SweepDeadConnections(TQuorvexService& svc, TServiceData& service, double now) {

@@ -61,10 +61,8 @@ void PassiveTaggedFrame(service::TQuorvexService& svc, sniffer::TSniffer* sender
 // Points the sniffer's segment event at PassiveSegment (takes effect at its next start).
 void AttachPassiveHandlers(service::TQuorvexService& svc, sniffer::TSniffer& sniffer);
 
-// passiveMu held. The first record of the service whose clientIp is `address` and whose
-// clientPort is `port`, or null.
-TThreadData* FindPassiveConnection(service::TServiceData& service, const std::string& address,
-                                   double port);
+// passiveMu held. The service's record of the client at key's address and port, or null.
+TThreadData* FindPassiveConnection(service::TServiceData& service, const PassiveKey& key);
 
 // passiveMu held. Closes and removes every record whose client has been silent for the
 // dead-connection timeout (minutes) at the local date-time `now`.

@@ -27,6 +27,7 @@
 #include <string_view>
 #include <vector>
 
+#include "capture/passive_key.h"
 #include "sql/history_data.h"
 #include "sql/history_writer.h"
 
@@ -83,6 +84,7 @@ struct TThreadData {
   std::string orauser;        // Oracle user from the authentication data
   std::string clientIp;       // passive mode: key of the record
   double clientPort = 0;      // passive mode: second key
+  PassiveKey passiveKey;      // passive mode: the same two in binary, the record's index key
   int32_t elapsedTime = 0;    // server milliseconds of the statement being stored
   // The outcome of the execution being stored, from the server's return status; empty when
   // the answer did not tell.

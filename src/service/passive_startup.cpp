@@ -106,6 +106,7 @@ bool StartPassive(TQuorvexService& svc, TServiceData& service) {
     {
       std::lock_guard<std::mutex> lock(service.passiveMu);
       service.passiveConnections.clear();
+      service.passiveIndex.clear();
     }
     if (ReplayMode(svc)) svc.replayBindings.resize(svc.snifferPool.size());
     sniffer::TSniffer* shared = FindPoolSniffer(svc, service.ipinterface);

@@ -13,9 +13,11 @@
 #include <mutex>
 #include <shared_mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "capture/capture_health.h"
+#include "capture/passive_key.h"
 #include "platform/event_loop.h"
 #include "service/filters.h"
 #include "service/logs.h"
@@ -75,10 +77,16 @@ struct TServiceData {
   // without SQL filters (the usual case) is decided without taking filtersMu.
   std::atomic<bool> anySqlFilters{false};
 
-  // Passive mode: the connections seen on the wire (owned). Changed by the capture thread,
-  // read by status requests on the service thread: both hold passiveMu.
+  // Passive mode: the connections seen on the wire (owned), in the order they were opened, and
+  // the same records by client address and port (a frame's lookup does not grow with the
+  // number of connections). Changed by the capture thread, read by status requests on the
+  // service thread: both hold passiveMu.
   std::mutex passiveMu;
   std::vector<std::unique_ptr<capture::TThreadData>> passiveConnections;
+  std::unordered_map<capture::PassiveKey, capture::TThreadData*, capture::PassiveKeyHash>
+      passiveIndex;
+  // When a new connection last swept the silent ones (local date-time); passiveMu.
+  double passiveSweptAt = 0;
 
   bool IsActive() const { return work_port != 0; }
 };

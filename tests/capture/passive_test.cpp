@@ -247,6 +247,55 @@ TEST_F(Passive, TheWireEndsSessionsNotBytesThatLookLikeAnEnd) {
   EXPECT_EQ(History().size(), 1u);
 }
 
+TEST_F(Passive, HundredsOfInterleavedConnectionsKeepTheirOwnRecords) {
+  TServiceData& service = AddService("ORA", Sniffer(0));
+  svc_.deadConnectionTimeout = 1440;
+  auto program = [](uint16_t port, int generation) {
+    return "P" + std::to_string(port) + "G" + std::to_string(generation);  // stored upper case
+  };
+  auto call = [&](uint16_t port) {
+    FromClient(port, TnsStatement("select " + std::to_string(port) + " from dual", false));
+    FromServer(port, testsupport::TnsReply(false));
+  };
+  constexpr uint16_t kFirst = 41000, kCount = 200;
+  for (uint16_t p = kFirst; p < kFirst + kCount; ++p) Connect(p, program(p, 1));
+  for (uint16_t p = kFirst; p < kFirst + kCount; ++p) call(p);
+  // Every other connection ends: records leave from the middle of the list.
+  for (uint16_t p = kFirst; p < kFirst + kCount; p += 2) FromClient(p, TnsEnd(false));
+  ASSERT_EQ(service.passiveConnections.size(), kCount / 2u);
+  // A client port used again is a new connection of its own.
+  next_seq_.erase({kFirst, false});
+  next_seq_.erase({kFirst, true});
+  Connect(kFirst, program(kFirst, 2));
+  call(kFirst);
+  for (uint16_t p = kFirst + 1; p < kFirst + kCount; p += 2) call(p);
+  // Among this many records a new connection still sweeps the silent ones.
+  service.passiveConnections[1]->lastActivity = platform::NowDateTime() - 2.0;
+  const double silent_port = service.passiveConnections[1]->clientPort;
+  service.passiveSweptAt = 0;
+  Connect(40001);
+  EXPECT_EQ(service.passiveConnections.size(), kCount / 2u + 1);
+  for (const auto& r : service.passiveConnections) EXPECT_NE(r->clientPort, silent_port);
+
+  for (uint16_t p = kFirst + 1; p < kFirst + kCount; p += 2) {
+    if (p != silent_port) FromClient(p, TnsEnd(false));
+  }
+  FromClient(kFirst, TnsEnd(false));
+  FromClient(40001, TnsEnd(false));
+  EXPECT_TRUE(service.passiveConnections.empty());
+  EXPECT_TRUE(service.passiveIndex.empty());
+
+  std::map<std::string, std::vector<std::string>> programs_of;  // statement -> programs
+  for (const auto& row : History()) programs_of[row[0]].push_back(row[4]);
+  ASSERT_EQ(programs_of.size(), size_t{kCount});
+  for (uint16_t p = kFirst; p < kFirst + kCount; ++p) {
+    std::vector<std::string> want{program(p, 1)};
+    if (p == kFirst) want.push_back(program(p, 2));
+    if (p % 2 == 1) want.push_back(program(p, 1));
+    EXPECT_EQ(programs_of["select " + std::to_string(p) + " from dual"], want) << p;
+  }
+}
+
 // The capture's segments come cut anywhere, out of order, twice, overlapping, or not at all:
 // the streams are put together again before they are decoded, and a lost segment costs only
 // the request it carried.
