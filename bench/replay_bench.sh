@@ -39,33 +39,31 @@ printf '[Service]\nrpstConnStr=sqlite:repo.db\nMonitorServices=BENCH\n' > qxserv
 timed t_all ./qxservice -replay capture.pcap
 rows=$(sqlite3 repo.db 'select count(*) from qx_client_sql_history' 2>/dev/null || echo '?')
 distinct=$(sqlite3 repo.db 'select count(*) from qx_client_sql' 2>/dev/null || echo '?')
-# The same with statement texts found by the keyword search instead of the decoder, on a fresh
-# repository: what the decoder costs.
-rm -f repo.db
-./qxadmin init sqlite:repo.db >/dev/null
-./qxadmin -r sqlite:repo.db service add --name BENCH --oracle-host 10.0.0.1 --oracle-port 1521 \
-  --work-port 0 --manage-port 47999 --ip-interface 10.255.0.1 >/dev/null
-printf '[Service]\nrpstConnStr=sqlite:repo.db\nMonitorServices=BENCH\nStatementCapture=keyword\n' \
-  > qxservice.ini
+# A repository of its own for each of the runs below, with the service for the capture's
+# server; $1: more lines of qxservice.ini.
+fresh_repository() {
+  rm -f repo.db repo.db-wal repo.db-shm
+  ./qxadmin init sqlite:repo.db >/dev/null
+  ./qxadmin -r sqlite:repo.db service add --name BENCH --oracle-host 10.0.0.1 --oracle-port 1521 \
+    --work-port 0 --manage-port 47999 --ip-interface 10.255.0.1 >/dev/null
+  printf '[Service]\nrpstConnStr=sqlite:repo.db\nMonitorServices=BENCH\n%b' "${1:-}" > qxservice.ini
+}
+
+# The same with statement texts found by the keyword search instead of the decoder: what the
+# decoder costs.
+fresh_repository 'StatementCapture=keyword\n'
 timed t_kw ./qxservice -replay capture.pcap
 
-# Memory: the same sessions with every statement a new one (SESSIONS x STATEMENTS distinct
-# statements, far more than the statement cache's 500): peak RSS must not follow them.
+# The same sessions all open at once, their calls interleaved.
 "$build/qxgencap" concurrent.pcap "$sessions" "$statements" 10.0.0.1 1521 20 "$sessions" > /dev/null
-rm -f repo.db repo.db-wal repo.db-shm
-./qxadmin init sqlite:repo.db >/dev/null
-./qxadmin -r sqlite:repo.db service add --name BENCH --oracle-host 10.0.0.1 --oracle-port 1521 \
-  --work-port 0 --manage-port 47999 --ip-interface 10.255.0.1 >/dev/null
-printf '[Service]\nrpstConnStr=sqlite:repo.db\nMonitorServices=BENCH\n' > qxservice.ini
+fresh_repository
 timed t_concurrent ./qxservice -replay concurrent.pcap
 rows_concurrent=$(sqlite3 repo.db 'select count(*) from qx_client_sql_history' 2>/dev/null || echo '?')
 
+# Memory: the same sessions with every statement a new one (SESSIONS x STATEMENTS distinct
+# statements, far more than the statement cache's 500): peak RSS must not follow them.
 "$build/qxgencap" distinct.pcap "$sessions" "$statements" 10.0.0.1 1521 1 > /dev/null
-rm -f repo.db repo.db-wal repo.db-shm
-./qxadmin init sqlite:repo.db >/dev/null
-./qxadmin -r sqlite:repo.db service add --name BENCH --oracle-host 10.0.0.1 --oracle-port 1521 \
-  --work-port 0 --manage-port 47999 --ip-interface 10.255.0.1 >/dev/null
-printf '[Service]\nrpstConnStr=sqlite:repo.db\nMonitorServices=BENCH\n' > qxservice.ini
+fresh_repository
 timed t_distinct ./qxservice -replay distinct.pcap
 distinct_all=$(sqlite3 repo.db 'select count(*) from qx_client_sql' 2>/dev/null || echo '?')
 
