@@ -93,18 +93,22 @@ struct TThreadData {
   // sqlText was found by the keyword search: the keyword-scan rules of IsIgnoredStatement
   // apply when it is stored. Decoded texts are stored whatever their first word.
   bool keywordRules = true;
-  // The connection's latest distinct statements (of at most kKnownStatementBytes) with their
-  // hash text and catalogue id (0 while the id is not known), so that a statement run again is
-  // neither hashed nor looked up in the shared cache. Made with the first statement stored;
-  // owned.
+  // Statements the connection ran (of at most kKnownStatementBytes) with their hash text and
+  // catalogue id (0 while the id is not known), so that a statement run again is neither hashed
+  // nor looked up in the shared cache. The first kKnownStatements entries hold the latest
+  // distinct statements, each new one replacing the oldest; one run again from there moves to
+  // the other kKnownStatements entries (the oldest of those moving back in its place), where
+  // statements run only once, however many, cannot push it out. Made with the first statement
+  // stored; owned.
   struct KnownStatement {
     std::string text, hash;
     double sqlId = 0;
   };
   static constexpr size_t kKnownStatements = 8;
   static constexpr size_t kKnownStatementBytes = 4096;  // longer texts are not kept
-  std::unique_ptr<std::array<KnownStatement, kKnownStatements>> knownStatements;
-  size_t knownNext = 0;  // the entry replaced next
+  std::unique_ptr<std::array<KnownStatement, 2 * kKnownStatements>> knownStatements;
+  size_t knownNext = 0;         // the latest ones' entry replaced next
+  size_t knownRepeatedNext = 0;  // the repeated ones' entry replaced next
   // Turns the connection's bytes into this record's contents (monitor.h); owned.
   std::unique_ptr<ConnectionMonitor> monitor;
   // Passive mode: the captured segments of each direction put in order (client to server,

@@ -4,6 +4,7 @@
 #include "sql/catalogue_insert.h"
 
 #include <unordered_map>
+#include <utility>
 
 #include "capture/connection.h"
 #include "platform/datetime.h"
@@ -26,19 +27,25 @@ std::string_view Piece(std::string_view s, size_t p) {
   return from < s.size() ? s.substr(from, 2000) : std::string_view();
 }
 
-// The record's entry for statement s: the one remembered, or the oldest replaced by s (hash
-// and id still to find).
+// The record's entry for statement s: the one remembered (a latest one run again moved among
+// the repeated ones), or the oldest of the latest replaced by s (hash and id still to find).
 TThreadData::KnownStatement& KnownStatementOf(TThreadData& record, const std::string& s) {
+  constexpr size_t n = TThreadData::kKnownStatements;
   if (!record.knownStatements) {
-    record.knownStatements =
-        std::make_unique<std::array<TThreadData::KnownStatement, TThreadData::kKnownStatements>>();
+    record.knownStatements = std::make_unique<std::array<TThreadData::KnownStatement, 2 * n>>();
   }
   auto& known = *record.knownStatements;
-  for (TThreadData::KnownStatement& k : known) {
-    if (k.text.size() == s.size() && !k.hash.empty() && k.text == s) return k;
+  for (size_t i = 0; i < known.size(); ++i) {
+    TThreadData::KnownStatement& k = known[i];
+    if (k.text.size() != s.size() || k.hash.empty() || k.text != s) continue;
+    if (i >= n) return k;
+    TThreadData::KnownStatement& repeated = known[n + record.knownRepeatedNext];
+    record.knownRepeatedNext = (record.knownRepeatedNext + 1) % n;
+    std::swap(k, repeated);
+    return repeated;
   }
   TThreadData::KnownStatement& k = known[record.knownNext];
-  record.knownNext = (record.knownNext + 1) % known.size();
+  record.knownNext = (record.knownNext + 1) % n;
   k.text = s;
   k.hash.clear();
   k.sqlId = 0;

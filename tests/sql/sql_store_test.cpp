@@ -125,6 +125,28 @@ TEST_F(Catalogue, AConnectionsLatestStatementsNeedNeitherCacheNorRepository) {
   EXPECT_EQ(r->historyQueue->size(), 4u);
 }
 
+// Statements a connection runs again stay known however many statements it runs only once in
+// between (literal values in the text make each of those a new one).
+TEST_F(Catalogue, RepeatedStatementsOutlastAnyNumberOfStatementsRunOnce) {
+  f.svc.sqlCache = std::make_unique<TSQLCache>(0);
+  auto r = NewRecord(&service, 1);
+  auto common = [](int i) { return "SELECT NAME FROM T" + std::to_string(i) + " WHERE ID = :1"; };
+  for (int n = 0; n < 200; ++n) {
+    Complete(f, *r, n % 3 == 2 ? "SELECT * FROM ORDERS WHERE ID = " + std::to_string(n)
+                               : common(n % 8), 0);
+  }
+  std::vector<double> ids;
+  for (int i = 0; i < 8; ++i) {
+    ids.push_back(std::stod(f.Scalar("select id from qx_client_sql where sqlhash = '" +
+                                     GetSQLHash(common(i)) + "'")));
+  }
+  f.svc.session->Disconnect();
+  r->historyQueue->clear();
+  for (int i = 7; i >= 0; --i) Complete(f, *r, common(i), 0);
+  ASSERT_EQ(r->historyQueue->size(), 8u);
+  for (int i = 0; i < 8; ++i) EXPECT_EQ((*r->historyQueue)[7 - i].sql_id, ids[i]) << i;
+}
+
 // A statement text longer than 4096 bytes is not kept by its connection: run again, it is
 // looked up again (and found by its hash, without the repository once the cache has it).
 TEST_F(Catalogue, ALongStatementIsLookedUpEachTimeItRuns) {
